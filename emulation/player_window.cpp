@@ -1,0 +1,135 @@
+// WindowThread and EmulatedPlayerWindow.
+#include "player_window.h"
+
+#include "../plugin/plugin_descriptor.h"
+#include "../state/playback_state.h"
+#include "../tags/tag_bridge.h"
+
+HANDLE WindowReadyEvent = NULL;
+
+namespace {
+
+ATOM RegisterPlayerClass(const char* className)
+{
+    WNDCLASSEXA windowClass;
+    ZeroMemory(&windowClass, sizeof(windowClass));
+    windowClass.cbSize = sizeof(WNDCLASSEXA);
+    windowClass.style = CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS;
+    windowClass.lpfnWndProc = PlayerWindowProc;
+    windowClass.cbClsExtra = 0;
+    windowClass.cbWndExtra = 0;
+    windowClass.hInstance = OwnModule;
+    windowClass.hIcon = LoadIconA(NULL, (LPCSTR)IDI_APPLICATION);
+    windowClass.hIconSm = LoadIconA(NULL, (LPCSTR)IDI_APPLICATION);
+    windowClass.hCursor = (HCURSOR)LoadImageA(NULL, (LPCSTR)IDC_ARROW,
+                                              IMAGE_CURSOR, 0, 0,
+                                              LR_SHARED | LR_DEFAULTSIZE);
+    windowClass.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
+    windowClass.lpszMenuName = NULL;
+    windowClass.lpszClassName = className;
+
+    ATOM atom = RegisterClassExA(&windowClass);
+    if (atom == 0 && GetLastError() == ERROR_CLASS_ALREADY_EXISTS) {
+        // Left by a copy of this DLL that did not end its thread: its
+        // procedure may be gone, so register ours in its place.
+        if (UnregisterClassA(className, OwnModule))
+            atom = RegisterClassExA(&windowClass);
+    }
+    return atom;
+}
+
+BOOL CALLBACK DestroyThreadWindow(HWND window, LPARAM)
+{
+    DestroyWindow(window);
+    return TRUE;
+}
+
+// Trace line for every message, before it is handled.
+void TraceMessage(UINT message, WPARAM wparam, LPARAM lparam)
+{
+    char szDebugStr[100];
+    wsprintfA(szDebugStr, "msg=%#04lX wp=%d lp=%d\n", (unsigned long)message,
+              (int)wparam, (int)lparam);
+    OutputDebugStringA(szDebugStr);
+}
+
+} // namespace
+
+LRESULT AnswerQuery(WPARAM wparam, LPARAM lparam)
+{
+    switch (lparam) {
+    case QueryPlayState:
+        return (LRESULT)(LONG)Playback.playState;
+    case QueryOutputTime:
+        if (wparam == 0)
+            return Playback.position;
+        if (wparam == 1)
+            return Playback.length / 1000;   // truncates toward zero
+        return -1;
+    case QueryListPosition:
+        return 0;
+    case QueryPlaylistFile:
+        return (LRESULT)WriteTagFile(TagFilePath);
+    default:
+        return 0;
+    }
+}
+
+LRESULT CALLBACK PlayerWindowProc(HWND window, UINT message, WPARAM wparam,
+                                  LPARAM lparam)
+{
+    TraceMessage(message, wparam, lparam);
+    switch (message) {
+    case WM_CREATE:
+        return LoadGuestPlugin(window);
+    case WM_DESTROY:
+        // Forget the handle first: nothing may send to it once it can be
+        // reused for another window.
+        InterlockedCompareExchangePointer((PVOID volatile*)&Playback.window,
+                                          NULL, window);
+        UnloadGuestPlugin(window);
+        PostQuitMessage(0);
+        return 0;
+    case WM_USER:
+        return AnswerQuery(wparam, lparam);
+    default:
+        return DefWindowProcA(window, message, wparam, lparam);
+    }
+}
+
+DWORD WINAPI WindowThreadMain(LPVOID)
+{
+    char szClassName[24];
+    lstrcpyA(szClassName, PLAYER_CLASS_NAME);
+
+    if (RegisterPlayerClass(szClassName) == 0)
+        return 0;
+
+    // WM_CREATE loads and starts the guest inside this call.
+    HWND window = CreateWindowExA(0, szClassName, szClassName,
+                                  WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                  NULL, NULL, OwnModule, NULL);
+    DWORD exitCode = 0;
+    if (window != NULL) {
+        InterlockedExchangePointer((PVOID volatile*)&Playback.window, window);
+        if (WindowReadyEvent != NULL)
+            SetEvent(WindowReadyEvent);
+        UpdateWindow(window);
+
+        MSG msg;
+        while (GetMessageA(&msg, NULL, 0, 0) > 0) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        exitCode = (DWORD)msg.wParam;
+    }
+
+    // Destroy this thread's windows (the guest's among them) while the guest
+    // is still loaded, then free it: nothing of the guest may run once its
+    // DLL is gone, and the class can only go once its windows have.
+    EnumThreadWindows(GetCurrentThreadId(), DestroyThreadWindow, 0);
+    ReleaseGuestModule();
+    UnregisterClassA(szClassName, OwnModule);
+    return exitCode;
+}

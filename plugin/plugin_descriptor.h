@@ -1,0 +1,52 @@
+// The plug-in's face toward the host audio player: the one export, the
+// descriptor record it hands out, the six entry points, and what lives for as
+// long as the DLL is loaded (the own module handle and StateLock).
+#pragma once
+
+#include <windows.h>
+
+#include "../state/playback_state.h"
+
+// The 44-byte record that VISGetPluginInfo copies into the host's buffer:
+// eleven little-endian 32-bit fields. The host calls every entry with the
+// stdcall convention (the callee pops its arguments).
+struct PluginDescriptor {
+    DWORD headerWord;          // always PluginHeaderWord
+    const char* name;          // Shift-JIS, static, never freed
+    const char* author;
+    const char* description;
+    const char* webPage;
+    int (WINAPI* init)(DWORD unused1, DWORD unused2);
+    int (WINAPI* quit)(void);
+    int (WINAPI* trackStart)(TrackId track, const char* path, DWORD unused1,
+                             DWORD unused2, DWORD unused3, DWORD unused4,
+                             LONG lengthMs, DWORD unused5);
+    int (WINAPI* trackStop)(TrackId track);
+    int (WINAPI* progress)(TrackId track, LONG positionMs, LONG progressValue);
+    int (WINAPI* configure)(HWND owner);
+};
+static_assert(sizeof(void*) != 4 || sizeof(PluginDescriptor) == 44,
+              "the host reads exactly 44 bytes");
+
+enum { PluginHeaderWord = 0x1000 };
+
+// Export. Copies the descriptor into the caller's 44-byte buffer; returns 0.
+// A null buffer is ignored (returns -1) rather than faulting in the host.
+extern "C" int WINAPI VISGetPluginInfo(PluginDescriptor* out);
+
+// Entries 1 and 2: start and stop the whole plug-in.
+int WINAPI PluginInit(DWORD unused1, DWORD unused2);
+int WINAPI PluginQuit(void);
+
+// Entry 6: passes the host's configure request to the started guest, or shows
+// the version box when no guest has been started.
+int WINAPI OnConfigure(HWND owner);
+
+// Set at the first DLL entry call, cleared at the last detach. Read for the
+// window class and window (window thread) and for the tag-file path.
+extern HINSTANCE OwnModule;
+
+// The one lock shared by PluginInit, PluginQuit, OnTrackStart, OnProgress and
+// OnTrackStop. Nothing on the window thread ever waits for it: PluginQuit and
+// OnTrackStart hold it while they wait for the window thread.
+extern CRITICAL_SECTION StateLock;

@@ -1,0 +1,168 @@
+// PlaybackState and the host's track notifications.
+#include "playback_state.h"
+
+#include "../plugin/plugin_descriptor.h"
+
+PlaybackState Playback = {
+    0, 0, {0}, PlayStateStopped, 0, 0, NULL, -1, -1, 0, 0
+};
+
+CRITICAL_SECTION PathLock;
+
+namespace {
+
+// Length of a path if it fits the current-path buffer, else -1. Never reads
+// more than PathCapacity bytes of the host's string.
+int FittingPathLength(const char* path)
+{
+    if (path == NULL)
+        return 0;
+    for (int n = 0; n < PathCapacity; ++n) {
+        if (path[n] == '\0')
+            return n;
+    }
+    return -1;
+}
+
+} // namespace
+
+void ClearTrackFields(PlaybackState* state)
+{
+    state->position = 0;
+    state->length = 0;
+    state->playState = PlayStateStopped;
+    ZeroMemory(state->currentPath, sizeof(state->currentPath));
+    state->currentTrack = 0;
+}
+
+void ApplyTrackStart(PlaybackState* state, TrackId track, const char* path,
+                     LONG lengthMs)
+{
+    if (track != state->currentTrack) {
+        state->currentTrack = track;
+        // A path that does not fit is not cut: a shortened path could name
+        // another file. The track stays current with no path, so file
+        // queries answer null for it.
+        ZeroMemory(state->currentPath, sizeof(state->currentPath));
+        int n = FittingPathLength(path);
+        if (n > 0)
+            CopyMemory(state->currentPath, path, n);
+    }
+    state->playState = PlayStatePlaying;
+    state->length = lengthMs;
+}
+
+int ApplyProgress(PlaybackState* state, TrackId track, LONG positionMs,
+                  LONG progressValue)
+{
+    int result = -1;
+    if (track == state->currentTrack) {
+        // The host reports no pause: two equal reports in a row mean paused.
+        // Each latch lets its rule write the play state once until the other
+        // rule has written it.
+        if (positionMs == state->lastProgressPosition &&
+            progressValue == state->lastProgressValue) {
+            if (!state->pausedReported) {
+                state->playState = PlayStatePaused;
+                state->pausedReported = 1;
+                state->playingReported = 0;
+            }
+        } else if (!state->playingReported) {
+            state->playState = PlayStatePlaying;
+            state->playingReported = 1;
+            state->pausedReported = 0;
+        }
+        result = 0;
+    }
+    state->lastProgressPosition = positionMs;
+    state->lastProgressValue = progressValue;
+    state->position = positionMs;
+    return result;
+}
+
+int FormatTrackTitle(char* title, const char* path, LONG lengthMs)
+{
+    // path holds at most 259 characters, so the title fits its 512 bytes.
+    return wsprintfA(title, "%s - %d - Winamp", path, (int)lengthMs);
+}
+
+void ActivateState(void)
+{
+    EnterCriticalSection(&PathLock);
+    Playback.active = 1;
+    ClearTrackFields(&Playback);
+    LeaveCriticalSection(&PathLock);
+}
+
+void DeactivateState(void)
+{
+    Playback.active = 0;
+}
+
+void ResetTrack(void)
+{
+    EnterCriticalSection(&PathLock);
+    Playback.currentTrack = 0;
+    ZeroMemory(Playback.currentPath, sizeof(Playback.currentPath));
+    LeaveCriticalSection(&PathLock);
+    Playback.position = 0;
+    Playback.length = 0;
+    Playback.playState = PlayStateStopped;
+}
+
+void CopyCurrentPath(char* out)
+{
+    EnterCriticalSection(&PathLock);
+    CopyMemory(out, Playback.currentPath, PathCapacity);
+    LeaveCriticalSection(&PathLock);
+}
+
+int WINAPI OnTrackStart(TrackId track, const char* path, DWORD, DWORD, DWORD,
+                        DWORD, LONG lengthMs, DWORD)
+{
+    char title[TitleCapacity] = {0};
+    int result = -1;
+
+    EnterCriticalSection(&StateLock);
+    if (Playback.active) {
+        EnterCriticalSection(&PathLock);
+        ApplyTrackStart(&Playback, track, path, lengthMs);
+        FormatTrackTitle(title, Playback.currentPath, lengthMs);
+        LeaveCriticalSection(&PathLock);
+        // Waits for the window thread to handle WM_SETTEXT; PathLock must not
+        // be held here. A null handle (no window yet) makes it a no-op.
+        HWND window = Playback.window;
+        if (window != NULL)
+            SetWindowTextA(window, title);
+        result = 0;
+    }
+    LeaveCriticalSection(&StateLock);
+    return result;
+}
+
+int WINAPI OnTrackStop(TrackId track)
+{
+    // Takes StateLock so that it cannot interleave with OnTrackStart or
+    // OnProgress on another host thread; it never waits for the window
+    // thread, so holding the lock here cannot deadlock.
+    EnterCriticalSection(&StateLock);
+    if (track == Playback.currentTrack)
+        ResetTrack();
+    LeaveCriticalSection(&StateLock);
+    return 0;
+}
+
+int WINAPI OnProgress(TrackId track, LONG positionMs, LONG progressValue)
+{
+    int result = -1;
+    EnterCriticalSection(&StateLock);
+    if (Playback.active) {
+        result = ApplyProgress(&Playback, track, positionMs, progressValue);
+    } else {
+        // A refused call still records the pair (not the position).
+        Playback.lastProgressPosition = positionMs;
+        Playback.lastProgressValue = progressValue;
+    }
+    LeaveCriticalSection(&StateLock);
+    return result;
+}

@@ -1,0 +1,91 @@
+// The export and the descriptor record, as the host sees them.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "support/plugin_host.h"
+
+using namespace testing_support;
+
+TEST(Descriptor, TwoCallsGiveIdenticalRecordsWithTheFixedTexts)
+{
+    LoadedPlugin plugin;
+    ASSERT_TRUE(plugin.Loaded());
+    const void* entry =
+        (const void*)GetProcAddress(plugin.Module(), "VISGetPluginInfo");
+
+    unsigned char first[48], second[48];
+    memset(first, 0xCC, sizeof(first));
+    memset(second, 0x5A, sizeof(second));
+    uint32_t result = 1;
+    uint32_t arg = (uint32_t)(uintptr_t)first;
+    ASSERT_TRUE(CallStdcall(entry, &arg, 1, &result));
+    EXPECT_EQ(0u, result);
+    arg = (uint32_t)(uintptr_t)second;
+    result = 1;
+    ASSERT_TRUE(CallStdcall(entry, &arg, 1, &result));
+    EXPECT_EQ(0u, result);
+    EXPECT_EQ(0, memcmp(first, second, 44));
+    // Exactly 44 bytes are written.
+    EXPECT_EQ(0xCC, first[44]);
+    EXPECT_EQ(0x5A, second[44]);
+
+    const PluginDescriptor* d = (const PluginDescriptor*)first;
+    EXPECT_EQ(0x1000u, d->headerWord);
+    EXPECT_STREQ("tebo\x83\x7E\x83\x85\x81\x5B\x83\x57\x83\x62\x83\x4E"
+                 "Wrapper for sorvek", d->name);
+    EXPECT_STREQ("Only Wrapping gen_tebo_for_winamp.dll", d->description);
+    ASSERT_NE(nullptr, d->author);
+    ASSERT_NE(nullptr, d->webPage);
+    EXPECT_GT(strlen(d->author), 0u);
+    EXPECT_GT(strlen(d->webPage), 0u);
+
+    // All six entries lie inside the plug-in's own image.
+    MEMORY_BASIC_INFORMATION info;
+    const void* entries[6] = {(const void*)d->init, (const void*)d->quit,
+                              (const void*)d->trackStart, (const void*)d->trackStop,
+                              (const void*)d->progress, (const void*)d->configure};
+    for (const void* e : entries) {
+        ASSERT_NE(nullptr, e);
+        ASSERT_NE(0u, VirtualQuery(e, &info, sizeof(info)));
+        EXPECT_EQ((void*)plugin.Module(), info.AllocationBase);
+    }
+}
+
+TEST(Descriptor, NullBufferDoesNotFault)
+{
+    LoadedPlugin plugin;
+    ASSERT_TRUE(plugin.Loaded());
+    const void* entry =
+        (const void*)GetProcAddress(plugin.Module(), "VISGetPluginInfo");
+    uint32_t arg = 0, result = 0;
+    EXPECT_TRUE(CallStdcall(entry, &arg, 1, &result));
+    EXPECT_EQ((uint32_t)-1, result);
+}
+
+TEST(Descriptor, EveryEntryRemovesItsOwnArguments)
+{
+    // LoadedPlugin checks the stack pointer around every call; a cdecl
+    // entry fails here whatever it returns.
+    LoadedPlugin plugin;
+    ASSERT_TRUE(plugin.Loaded());
+    EXPECT_EQ(-1, plugin.TrackStart(1, "C:\\a.mp3", 1000));
+    EXPECT_EQ(-1, plugin.Progress(1, 10, 10));
+    EXPECT_EQ(0, plugin.TrackStop(1));
+    EXPECT_EQ(0, plugin.Quit());
+}
+
+TEST(ModuleLifetime, ReloadStartsFromFreshStateEachTime)
+{
+    // Attach then detach deletes the lock and clears the module's state; a
+    // second load attaches anew and works as the first did.
+    for (int round = 0; round < 3; ++round) {
+        LoadedPlugin plugin;
+        ASSERT_TRUE(plugin.Loaded());
+        EXPECT_EQ(-1, plugin.TrackStart(7, "C:\\x.mp3", 5)) << "round " << round;
+        EXPECT_EQ(0, plugin.TrackStop(7));
+        plugin.Unload();
+        // The module is really gone: nothing of it stays mapped.
+        EXPECT_EQ(nullptr, GetModuleHandleA(plugin.DllPath().c_str()));
+    }
+}

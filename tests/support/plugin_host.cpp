@@ -1,0 +1,136 @@
+#include "support/plugin_host.h"
+
+#include <gtest/gtest.h>
+
+#include "emulation/player_window.h"
+
+namespace testing_support {
+
+bool CallStdcall(const void* fn, const uint32_t* args, int count,
+                 uint32_t* result)
+{
+    uint32_t eax;
+    uint32_t ecx = (uint32_t)count;
+    uint32_t edi;
+    // edi keeps the stack pointer of before the pushes; ecx returns how far
+    // the stack pointer after the call is from it.
+    __asm__ volatile(
+        "movl %%esp, %%edi\n\t"
+        "1:\n\t"
+        "testl %%ecx, %%ecx\n\t"
+        "jz 2f\n\t"
+        "pushl -4(%%esi,%%ecx,4)\n\t"
+        "decl %%ecx\n\t"
+        "jmp 1b\n\t"
+        "2:\n\t"
+        "call *%%ebx\n\t"
+        "movl %%esp, %%ecx\n\t"
+        "subl %%edi, %%ecx\n\t"
+        "movl %%edi, %%esp\n\t"
+        : "=a"(eax), "+c"(ecx), "=&D"(edi)
+        : "b"(fn), "S"(args)
+        : "edx", "memory", "cc");
+    *result = eax;
+    return ecx == 0;
+}
+
+LoadedPlugin::LoadedPlugin() : module_(NULL)
+{
+    ZeroMemory(&descriptor_, sizeof(descriptor_));
+    std::string copy = DllPath();
+    if (!CopyFileA(TEBO_PLUGIN_PATH, copy.c_str(), FALSE)) {
+        ADD_FAILURE() << "cannot copy " << TEBO_PLUGIN_PATH;
+        return;
+    }
+    module_ = LoadLibraryA(copy.c_str());
+    if (module_ == NULL) {
+        ADD_FAILURE() << "LoadLibraryA failed: " << GetLastError();
+        return;
+    }
+    const void* entry = (const void*)GetProcAddress(module_, "VISGetPluginInfo");
+    if (entry == NULL) {
+        ADD_FAILURE() << "no VISGetPluginInfo export";
+        return;
+    }
+    uint32_t arg = (uint32_t)(uintptr_t)&descriptor_;
+    uint32_t result = 0;
+    EXPECT_TRUE(CallStdcall(entry, &arg, 1, &result))
+        << "VISGetPluginInfo left the stack unbalanced";
+    EXPECT_EQ(0u, result);
+}
+
+LoadedPlugin::~LoadedPlugin()
+{
+    Unload();
+}
+
+void LoadedPlugin::Unload()
+{
+    if (module_ != NULL)
+        FreeLibrary(module_);
+    module_ = NULL;
+}
+
+int LoadedPlugin::Call(const void* fn, const uint32_t* args, int count)
+{
+    uint32_t result = 0xDEADBEEF;
+    EXPECT_TRUE(CallStdcall(fn, args, count, &result))
+        << "entry did not remove its " << count << " arguments";
+    return (int)result;
+}
+
+int LoadedPlugin::Init()
+{
+    uint32_t args[2] = {0x11111111, 0x22222222};
+    return Call((const void*)descriptor_.init, args, 2);
+}
+
+int LoadedPlugin::Quit()
+{
+    return Call((const void*)descriptor_.quit, NULL, 0);
+}
+
+int LoadedPlugin::TrackStart(TrackId track, const char* path, LONG lengthMs)
+{
+    uint32_t args[8] = {track, (uint32_t)(uintptr_t)path, 0xA1, 0xA2, 0xA3,
+                        0xA4, (uint32_t)lengthMs, 0xA5};
+    return Call((const void*)descriptor_.trackStart, args, 8);
+}
+
+int LoadedPlugin::TrackStop(TrackId track)
+{
+    uint32_t args[1] = {track};
+    return Call((const void*)descriptor_.trackStop, args, 1);
+}
+
+int LoadedPlugin::Progress(TrackId track, LONG positionMs, LONG progressValue)
+{
+    uint32_t args[3] = {track, (uint32_t)positionMs, (uint32_t)progressValue};
+    return Call((const void*)descriptor_.progress, args, 3);
+}
+
+int LoadedPlugin::Configure(HWND owner)
+{
+    uint32_t args[1] = {(uint32_t)(uintptr_t)owner};
+    return Call((const void*)descriptor_.configure, args, 1);
+}
+
+HWND FindPlayerWindow()
+{
+    HWND window = NULL;
+    while ((window = FindWindowExA(NULL, window,
+                                   PLAYER_CLASS_NAME, NULL)) != NULL) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        if (pid == GetCurrentProcessId())
+            return window;
+    }
+    return NULL;
+}
+
+LRESULT Query(HWND window, WPARAM wparam, LPARAM lparam)
+{
+    return SendMessageA(window, WM_USER, wparam, lparam);
+}
+
+} // namespace testing_support
