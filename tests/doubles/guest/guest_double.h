@@ -1,0 +1,44 @@
+// Control record of the guest stand-ins (gen_tebo_for_winamp.dll variants).
+// The test owns the record; it puts its address, as "%p", in the environment
+// variable GUEST_DOUBLE_CONTROL_ENV before the plug-in starts, and the guest
+// reads it when it is loaded. The record outlives the guest, so the test can
+// read what happened after the guest's DLL has been freed.
+#pragma once
+
+#include <windows.h>
+
+#define GUEST_DOUBLE_CONTROL_ENV "TEBO_GUEST_DOUBLE_CONTROL"
+
+struct GuestDoubleControl {
+    // --- Set by the test before the start -------------------------------
+    LONG queryFromInit;      // init sends QueryPlayState (WM_USER, lp 104)
+    LONG subclassWindow;     // init subclasses parentWindow, never restores
+    LONG pollerEnabled;      // init starts a thread polling the window
+    DWORD pollIntervalMs;    // pause between poll rounds (0: just yield)
+    LONG configSendsQuery;   // config sends QueryPlayState to parentWindow
+    DWORD configBusyMs;      // config stays inside for this long
+    // Called on the poller thread after every round, with the answers to
+    // 104, 105/0, 105/1 and 211 (the path, or null for an answer of 0).
+    // The guest reads nothing itself; the callback may read the file.
+    void (*onPoll)(void* context, LRESULT playState, LRESULT positionMs,
+                   LRESULT lengthSeconds, const char* tagFilePath);
+    void* context;
+
+    // --- Recorded by the guest (interlocked) ----------------------------
+    LONG loads;              // DLL_PROCESS_ATTACH
+    LONG unloads;            // DLL_PROCESS_DETACH
+    LONG initCalls, configCalls, quitCalls;
+    DWORD initThread, configThread, quitThread;
+    HWND parentAtInit;       // header fields as init found them
+    HINSTANCE moduleAtInit;
+    HMODULE guestModule;     // the guest's own handle, from DllMain
+    LRESULT initQueryAnswer;
+    LONG pollRounds;
+    LONG subclassMessages;   // messages that went through the subclass
+    // Any guest code entered after quit returned (config, subclass
+    // procedure, poller): must stay 0.
+    LONG callsAfterQuit;
+    // The poller ended within quit (quit waited for it, answering sent
+    // messages meanwhile).
+    LONG pollerStoppedInQuit;
+};
