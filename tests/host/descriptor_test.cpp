@@ -89,3 +89,31 @@ TEST(ModuleLifetime, ReloadStartsFromFreshStateEachTime)
         EXPECT_EQ(nullptr, GetModuleHandleA(plugin.DllPath().c_str()));
     }
 }
+
+TEST(VersionResource, CarriesVersion0930AndADescription)
+{
+    LoadedPlugin plugin;
+    ASSERT_TRUE(plugin.Loaded());
+    std::string path = plugin.DllPath();
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    ASSERT_GT(size, 0u);
+    std::string data(size, '\0');
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, &data[0]));
+
+    VS_FIXEDFILEINFO* fixed = NULL;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(data.data(), "\\", (void**)&fixed, &length));
+    EXPECT_EQ(MAKELONG(930, 0), (LONG)fixed->dwFileVersionMS);
+    EXPECT_EQ(MAKELONG(930, 0), (LONG)fixed->dwProductVersionMS);
+
+    const char* text = NULL;
+    ASSERT_TRUE(VerQueryValueA(data.data(),
+                               "\\StringFileInfo\\041103A4\\FileVersion",
+                               (void**)&text, &length));
+    EXPECT_STREQ("0.930", text);
+    ASSERT_TRUE(VerQueryValueA(data.data(),
+                               "\\StringFileInfo\\041103A4\\FileDescription",
+                               (void**)&text, &length));
+    EXPECT_NE(nullptr, strstr(text, "gen_tebo_for_winamp.dll"));
+}
