@@ -44,6 +44,21 @@ BOOL CALLBACK DestroyThreadWindow(HWND window, LPARAM)
     return TRUE;
 }
 
+// A track that started while the window was being created found no window
+// to title (the guest may read the title for the song): title it now. A
+// track start after the handle was stored sends its own title after this one.
+void ShowCurrentTrackInTitle(HWND window)
+{
+    char path[PathCapacity];
+    CopyCurrentPath(path);
+    if (path[0] == '\0' && Playback.currentTrack == 0 &&
+        Playback.playState == PlayStateStopped)
+        return;
+    char title[TitleCapacity];
+    FormatTrackTitle(title, path, Playback.length);
+    SetWindowTextA(window, title);
+}
+
 // Trace line for every message, before it is handled.
 void TraceMessage(UINT message, WPARAM wparam, LPARAM lparam)
 {
@@ -113,6 +128,7 @@ DWORD WINAPI WindowThreadMain(LPVOID)
     DWORD exitCode = 0;
     if (window != NULL) {
         InterlockedExchangePointer((PVOID volatile*)&Playback.window, window);
+        ShowCurrentTrackInTitle(window);
         if (WindowReadyEvent != NULL)
             SetEvent(WindowReadyEvent);
         UpdateWindow(window);
