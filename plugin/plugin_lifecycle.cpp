@@ -27,16 +27,22 @@ int WINAPI PluginInit(DWORD, DWORD)
     int result = 1;
     EnterCriticalSection(&StateLock);
 
-    // Already running: a second window thread would fight the first over the
-    // window class and the guest. A thread that has ended on its own (its
-    // window was closed) is forgotten and a new one started.
-    if (WindowThread != NULL &&
-        WaitForSingleObject(WindowThread, 0) == WAIT_TIMEOUT) {
-        LeaveCriticalSection(&StateLock);
-        return 0;
-    }
-    if (WindowThread != NULL)
+    if (WindowThread != NULL) {
+        // A window thread whose window has gone (someone closed it) is
+        // ending by itself: wait for it, then start anew. One that is still
+        // starting or serving is the running plug-in: a second thread would
+        // fight it over the window class and the guest.
+        bool windowGone = WaitForSingleObject(WindowReadyEvent, 0) ==
+                              WAIT_OBJECT_0 &&
+                          Playback.window == NULL;
+        if (windowGone)
+            WaitForSingleObject(WindowThread, INFINITE);
+        if (WaitForSingleObject(WindowThread, 0) == WAIT_TIMEOUT) {
+            LeaveCriticalSection(&StateLock);
+            return 0;
+        }
         ForgetWindowThread();
+    }
 
     ActivateState();
     if (BindTagLibrary()) {

@@ -1,0 +1,58 @@
+// Start and stop without the tag library anywhere on the search path. Runs in
+// a process of its own: once the plug-in has bound the library it stays.
+#include <gtest/gtest.h>
+
+#include "lifecycle/session.h"
+
+using namespace testing_support;
+using namespace lifecycle;
+
+TEST(StartWithoutTagLibrary, FailsWithoutWindowOrGuestAndStillAcceptsTracks)
+{
+    ASSERT_EQ(nullptr, GetModuleHandleA("mp3infp.dll"));
+    GuestDoubleControl control = {};
+    GuestSetup guest("guest_v10", &control);   // holds no mp3infp.dll
+    LoadedPlugin plugin;
+    ASSERT_TRUE(plugin.Loaded());
+
+    EXPECT_EQ(1, plugin.Init());
+    EXPECT_EQ(nullptr, FindPlayerWindow());
+    EXPECT_EQ(0, control.loads);
+    EXPECT_EQ(0, control.initCalls);
+
+    // The failed start keeps the active mark: the host may rely on it.
+    EXPECT_EQ(0, plugin.TrackStart(1, "C:\\a.mp3", 1000));
+    EXPECT_EQ(0, plugin.Progress(1, 5, 5));
+
+    // Stops after the failed start, twice: nothing to wait on or close.
+    EXPECT_EQ(0, plugin.Quit());
+    EXPECT_EQ(0, plugin.Quit());
+    EXPECT_EQ(-1, plugin.TrackStart(2, "C:\\b.mp3", 1000));
+
+    // A library that appears later is bound by the next start.
+    FakeTags tags;
+    ASSERT_TRUE(tags.Load());
+    EXPECT_EQ(0, plugin.Init());
+    EXPECT_TRUE(WaitUntil([&] { return control.initCalls == 1; }));
+    EXPECT_NE(nullptr, FindPlayerWindow());
+    EXPECT_EQ(0, plugin.Quit());
+    EXPECT_EQ(1, control.quitCalls);
+    EXPECT_EQ(nullptr, FindPlayerWindow());
+}
+
+TEST(StartWithIncompleteTagLibrary, IsRefusedLikeAMissingOne)
+{
+    // A library lacking one of its four entry points is not bound.
+    std::string path = DoubleDir("tags_incomplete") + "/mp3infp.dll";
+    HMODULE incomplete = LoadLibraryA(path.c_str());
+    ASSERT_NE(nullptr, incomplete);
+    GuestDoubleControl control = {};
+    GuestSetup guest("guest_v10", &control);
+    LoadedPlugin plugin;
+    ASSERT_TRUE(plugin.Loaded());
+    EXPECT_EQ(1, plugin.Init());
+    EXPECT_EQ(nullptr, FindPlayerWindow());
+    EXPECT_EQ(0, control.initCalls);
+    EXPECT_EQ(0, plugin.Quit());
+    FreeLibrary(incomplete);
+}
