@@ -1,0 +1,138 @@
+// The test's handle on the tag-library stand-in: loads it by full path (so a
+// later bare-name LoadLibraryA("mp3infp.dll") finds this very module) and
+// wraps its scripting functions.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "doubles/tag_library/fake_tags.h"
+#include "support/test_support.h"
+#include "tags/tag_logic.h"
+
+class FakeTagsLibrary {
+public:
+    // variant: "tags" (complete) or "tags_incomplete".
+    explicit FakeTagsLibrary(const std::string& variant = "tags")
+    {
+        std::string path = testing_support::DoubleDir(variant) + "/mp3infp.dll";
+        module_ = LoadLibraryA(path.c_str());
+        if (module_ == NULL)
+            return;
+        reset_ = (FakeTagsResetFunction)Proc(FAKE_TAGS_RESET);
+        setFile_ = (FakeTagsSetFileFunction)Proc(FAKE_TAGS_SET_FILE);
+        setValue_ = (FakeTagsSetValueFunction)Proc(FAKE_TAGS_SET_VALUE);
+        leave_ = (FakeTagsLeaveUntouchedFunction)Proc(FAKE_TAGS_LEAVE_UNTOUCHED);
+        count_ = (FakeTagsCallCountFunction)Proc(FAKE_TAGS_CALL_COUNT);
+        getCall_ = (FakeTagsGetCallFunction)Proc(FAKE_TAGS_GET_CALL);
+        entries_.load = (TagLoadFunction)Proc("mp3infp_Load");
+        entries_.getType = (TagGetTypeFunction)Proc("mp3infp_GetType");
+        entries_.getValue = (TagGetValueFunction)Proc("mp3infp_GetValue");
+        entries_.setConf = (TagSetConfFunction)Proc("mp3infp_SetConf");
+        Reset();
+    }
+    ~FakeTagsLibrary()
+    {
+        if (module_ != NULL)
+            FreeLibrary(module_);
+    }
+    FakeTagsLibrary(const FakeTagsLibrary&) = delete;
+    FakeTagsLibrary& operator=(const FakeTagsLibrary&) = delete;
+
+    bool Loaded() const { return module_ != NULL && reset_ != NULL; }
+    HMODULE Module() const { return module_; }
+    // The stand-in's own entry points, for driving ReadTagsFrom directly.
+    const TagLibraryEntries& Entries() const { return entries_; }
+
+    void Reset() { if (reset_) reset_(); }
+    void SetFile(const std::string& path, DWORD loadResult, DWORD typeCode)
+    {
+        setFile_(path.c_str(), loadResult, typeCode);
+    }
+    void SetValue(const std::string& path, const char* name, const char* text)
+    {
+        setValue_(path.c_str(), name, text);
+    }
+    // A loadable file of a type with artist/album/title under the plain
+    // names of types 5, 7 and 8.
+    void SetPlainFile(const std::string& path, DWORD type, const char* artist,
+                      const char* album, const char* title)
+    {
+        SetFile(path, 0, type);
+        SetValue(path, "IART", artist);
+        SetValue(path, "IPRD", album);
+        SetValue(path, "INAM", title);
+    }
+    void LeaveUntouched(bool leave) { leave_(leave ? 1 : 0); }
+
+    std::vector<std::string> Calls() const
+    {
+        std::vector<std::string> calls;
+        int n = count_();
+        for (int i = 0; i < n; ++i) {
+            int length = getCall_(i, NULL, 0);
+            if (length < 0)
+                break;
+            std::string call(length + 1, '\0');
+            getCall_(i, &call[0], length + 1);
+            call.resize(length);
+            calls.push_back(call);
+        }
+        return calls;
+    }
+    int CallCount() const { return count_(); }
+
+private:
+    void* Proc(const char* name)
+    {
+        return (void*)GetProcAddress(module_, name);
+    }
+    HMODULE module_ = NULL;
+    FakeTagsResetFunction reset_ = NULL;
+    FakeTagsSetFileFunction setFile_ = NULL;
+    FakeTagsSetValueFunction setValue_ = NULL;
+    FakeTagsLeaveUntouchedFunction leave_ = NULL;
+    FakeTagsCallCountFunction count_ = NULL;
+    FakeTagsGetCallFunction getCall_ = NULL;
+    TagLibraryEntries entries_ = {NULL, NULL, NULL, NULL};
+};
+
+// The calls that open every read of path that gets past the load.
+inline std::vector<std::string> ReadPrologue(const std::string& path)
+{
+    return {"Load(" + path + ")", "SetConf(wave_CodecFind,0)", "GetType"};
+}
+
+// An independent rendering of the expected tag file, frame by frame, for
+// comparing whole files: header, then TPE1 artist, TIT2 title, TALB album and
+// an empty TRCK.
+inline std::string ExpectedTagFile(const std::string& artist,
+                                   const std::string& title,
+                                   const std::string& album)
+{
+    std::string frames;
+    const std::string ids[4] = {"TPE1", "TIT2", "TALB", "TRCK"};
+    const std::string texts[4] = {artist, title, album, ""};
+    for (int i = 0; i < 4; ++i) {
+        uint32_t size = (uint32_t)texts[i].size() + 2;
+        frames += ids[i];
+        frames += (char)(size >> 24);
+        frames += (char)(size >> 16);
+        frames += (char)(size >> 8);
+        frames += (char)size;
+        frames += std::string(3, '\0');   // flags, encoding 0
+        frames += texts[i];
+        frames += '\0';
+    }
+    uint32_t tagSize = (uint32_t)frames.size();
+    std::string file = "ID3";
+    file += '\x03';
+    file += std::string(2, '\0');
+    file += (char)((tagSize >> 21) & 0x7F);
+    file += (char)((tagSize >> 14) & 0x7F);
+    file += (char)((tagSize >> 7) & 0x7F);
+    file += (char)(tagSize & 0x7F);
+    return file + frames;
+}
