@@ -1,0 +1,274 @@
+// Stand-in for the guest plug-in gen_tebo_for_winamp.dll, a Winamp
+// general-purpose plug-in. One source, built in four variants:
+//   GUEST_HEADER_VERSION=n   the header carries version n (0x10 or 0x11)
+//   GUEST_NULL_HEADER        winampGetGeneralPurposePlugin returns null
+//   GUEST_NO_ENTRY           no winampGetGeneralPurposePlugin export at all
+// It behaves as the test's GuestDoubleControl (guest_double.h) asks and
+// records every call there. It also writes marker lines to the debugger
+// output ("guest: init", "guest: subclassed", "guest: quit", "guest: quit
+// done", "guest: config") so a test can place its calls among the player
+// window's trace lines.
+#include <windows.h>
+
+#include <stddef.h>
+
+#include "guest_double.h"
+
+namespace {
+
+// The guest's record as Winamp's general-purpose plug-in interface lays it
+// out; defined here on its own so that a wrong layout on the player's side
+// shows up in the tests.
+struct GuestHeader {
+    int version;
+    const char* description;
+    int (*init)(void);
+    void (*config)(void);
+    void (*quit)(void);
+    HWND parent;
+    HINSTANCE instance;
+};
+static_assert(offsetof(GuestHeader, init) == 8, "init at 8");
+static_assert(offsetof(GuestHeader, config) == 12, "config at 12");
+static_assert(offsetof(GuestHeader, quit) == 16, "quit at 16");
+static_assert(offsetof(GuestHeader, parent) == 20, "parent at 20");
+static_assert(offsetof(GuestHeader, instance) == 24, "instance at 24");
+static_assert(sizeof(GuestHeader) == 28, "28 bytes");
+
+const LPARAM QueryPlayState = 104;
+const LPARAM QueryOutputTime = 105;
+const LPARAM QueryPlaylistFile = 211;
+
+// How long quit waits for the poller before it gives up on it.
+const DWORD PollerStopTimeoutMs = 5000;
+
+// The test's record; null when the test set none (then nothing is recorded
+// and nothing optional is done).
+GuestDoubleControl* Control = NULL;
+
+// Set when quit has returned, cleared by init: a DLL that stays loaded
+// across a stop (a configure call pinned it) starts over at the next init.
+volatile LONG QuitReturned = 0;
+
+WNDPROC PlayerProcedure = NULL;   // what the subclass forwards to
+HANDLE PollerThread = NULL;
+HANDLE PollerStop = NULL;         // manual-reset: the poller must end
+
+int GuestInit(void);
+void GuestConfig(void);
+void GuestQuit(void);
+
+GuestHeader Header = {
+#ifdef GUEST_HEADER_VERSION
+    GUEST_HEADER_VERSION,
+#else
+    0x10,
+#endif
+    "gen_tebo_for_winamp stand-in",
+    GuestInit, GuestConfig, GuestQuit,
+    // Sentinels: a header of another version must keep them.
+    (HWND)(ULONG_PTR)0xDEAD0001, (HINSTANCE)(ULONG_PTR)0xDEAD0002,
+};
+
+void Marker(const char* line)
+{
+    OutputDebugStringA(line);
+}
+
+// Counts an entry into guest code after quit has returned.
+void NoteEntry(void)
+{
+    if (Control != NULL && QuitReturned)
+        InterlockedIncrement(&Control->callsAfterQuit);
+}
+
+// Reads the control record's address, written by the test as "%p".
+GuestDoubleControl* FindControl(void)
+{
+    char text[32];
+    DWORD n = GetEnvironmentVariableA(GUEST_DOUBLE_CONTROL_ENV, text,
+                                      sizeof(text));
+    if (n == 0 || n >= sizeof(text))
+        return NULL;
+    ULONG_PTR value = 0;
+    const char* p = text;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
+        p += 2;
+    for (; *p != '\0'; ++p) {
+        char c = *p;
+        int digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return NULL;
+        value = value * 16 + (ULONG_PTR)digit;
+    }
+    return (GuestDoubleControl*)value;
+}
+
+LRESULT CALLBACK SubclassProcedure(HWND window, UINT message, WPARAM wparam,
+                                   LPARAM lparam)
+{
+    NoteEntry();
+    if (Control != NULL)
+        InterlockedIncrement(&Control->subclassMessages);
+    return CallWindowProcA(PlayerProcedure, window, message, wparam, lparam);
+}
+
+// The guest's own thread: asks the player window what a real guest asks, over
+// and over, until quit tells it to stop.
+DWORD WINAPI PollerMain(LPVOID)
+{
+    HWND parent = Header.parent;
+    for (;;) {
+        if (WaitForSingleObject(PollerStop, 0) == WAIT_OBJECT_0)
+            break;
+        NoteEntry();
+        LRESULT playState = SendMessageA(parent, WM_USER, 0, QueryPlayState);
+        LRESULT position = SendMessageA(parent, WM_USER, 0, QueryOutputTime);
+        LRESULT length = SendMessageA(parent, WM_USER, 1, QueryOutputTime);
+        LRESULT file = SendMessageA(parent, WM_USER, 0, QueryPlaylistFile);
+        if (Control != NULL) {
+            InterlockedIncrement(&Control->pollRounds);
+            if (Control->onPoll != NULL)
+                Control->onPoll(Control->context, playState, position, length,
+                                (const char*)file);
+        }
+        DWORD pause = Control != NULL ? Control->pollIntervalMs : 0;
+        if (pause == 0)
+            SwitchToThread();
+        else if (WaitForSingleObject(PollerStop, pause) == WAIT_OBJECT_0)
+            break;
+    }
+    return 0;
+}
+
+// Runs on the player's window thread, which the poller may be waiting for in
+// SendMessageA: wait for the poller while handling the messages sent to this
+// thread, or neither could go on.
+bool WaitForPoller(HANDLE thread, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        // Handles the sent messages already pending; takes nothing posted.
+        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeoutMs)
+            return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+        DWORD r = MsgWaitForMultipleObjectsEx(1, &thread, timeoutMs - elapsed,
+                                              QS_SENDMESSAGE,
+                                              MWMO_INPUTAVAILABLE);
+        if (r == WAIT_OBJECT_0)
+            return true;
+        if (r != WAIT_OBJECT_0 + 1)
+            return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    }
+}
+
+int GuestInit(void)
+{
+    QuitReturned = 0;
+    Marker("guest: init\n");
+    if (Control == NULL)
+        return 0;
+    InterlockedIncrement(&Control->initCalls);
+    Control->initThread = GetCurrentThreadId();
+    Control->parentAtInit = Header.parent;
+    Control->moduleAtInit = Header.instance;
+
+    if (Control->queryFromInit)
+        Control->initQueryAnswer =
+            SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
+    if (Control->subclassWindow) {
+        // Never put back: the player has to take its procedure back itself.
+        PlayerProcedure = (WNDPROC)SetWindowLongPtrA(
+            Header.parent, GWLP_WNDPROC, (LONG_PTR)SubclassProcedure);
+        Marker("guest: subclassed\n");
+    }
+    if (Control->pollerEnabled) {
+        PollerStop = CreateEventA(NULL, TRUE, FALSE, NULL);
+        PollerThread = CreateThread(NULL, 0, PollerMain, NULL, 0, NULL);
+    }
+    return 0;
+}
+
+void GuestConfig(void)
+{
+    NoteEntry();
+    Marker("guest: config\n");
+    if (Control == NULL)
+        return;
+    InterlockedIncrement(&Control->configCalls);
+    Control->configThread = GetCurrentThreadId();
+    // Queries before and after the busy time: a stop that begins while the
+    // guest is busy here meets the second one while it waits for this call.
+    if (Control->configSendsQuery)
+        SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
+    if (Control->configBusyMs != 0)
+        Sleep(Control->configBusyMs);   // the guest's own dialog, standing in
+    if (Control->configSendsQuery)
+        SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
+}
+
+void GuestQuit(void)
+{
+    NoteEntry();
+    Marker("guest: quit\n");
+    if (Control != NULL) {
+        InterlockedIncrement(&Control->quitCalls);
+        Control->quitThread = GetCurrentThreadId();
+    }
+    if (PollerThread != NULL) {
+        SetEvent(PollerStop);
+        if (WaitForPoller(PollerThread, PollerStopTimeoutMs) &&
+            Control != NULL)
+            InterlockedExchange(&Control->pollerStoppedInQuit, 1);
+        CloseHandle(PollerThread);
+        PollerThread = NULL;
+        CloseHandle(PollerStop);
+        PollerStop = NULL;
+    }
+    Marker("guest: quit done\n");
+    QuitReturned = 1;
+}
+
+} // namespace
+
+#ifndef GUEST_NO_ENTRY
+// cdecl, exported undecorated, as Winamp looks it up.
+extern "C" __declspec(dllexport) GuestHeader* winampGetGeneralPurposePlugin(void)
+{
+#ifdef GUEST_NULL_HEADER
+    return NULL;
+#else
+    return &Header;
+#endif
+}
+#else
+// Something to export, so the DLL has an export table without the entry.
+extern "C" __declspec(dllexport) int guestDoubleWithoutEntry(void)
+{
+    return 0;
+}
+#endif
+
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        DisableThreadLibraryCalls(module);
+        Control = FindControl();
+        if (Control != NULL) {
+            Control->guestModule = module;
+            InterlockedIncrement(&Control->loads);
+        }
+    } else if (reason == DLL_PROCESS_DETACH) {
+        if (Control != NULL)
+            InterlockedIncrement(&Control->unloads);
+    }
+    return TRUE;
+}
