@@ -1,0 +1,225 @@
+// The guest's start, configure and stop sequence for every kind of guest DLL,
+// and the version box that OnConfigure shows when no guest has been started.
+#include "emulation_support.h"
+
+using namespace emulation_tests;
+using namespace testing_support;
+
+namespace {
+
+// What winampGetGeneralPurposePlugin hands out, read by the test itself.
+struct HeaderView {
+    int version;
+    const char* description;
+    void* init;
+    void* config;
+    void* quit;
+    HWND parent;
+    HINSTANCE instance;
+};
+
+const HeaderView* GuestHeaderOf(HMODULE guest)
+{
+    typedef HeaderView* (*Entry)(void);
+    Entry entry = (Entry)(void*)GetProcAddress(guest,
+                                               "winampGetGeneralPurposePlugin");
+    return entry != NULL ? entry() : NULL;
+}
+
+class GuestBinding : public GuestFixture {
+protected:
+    // OnConfigure on a thread of its own that owns a window of its own,
+    // handed over as the box's owner. Expects exactly one box with the
+    // version text, owned by that window and shown on that thread.
+    void ExpectVersionBox()
+    {
+        BoxWatcher watcher;
+        int result = -1;
+        DWORD thread = 0;
+        HWND owner = NULL;
+        Bounded("OnConfigure with its box", [&] {
+            thread = GetCurrentThreadId();
+            owner = CreateWindowExA(0, "Static", "host", WS_POPUP, 0, 0, 10, 10,
+                                    NULL, NULL, NULL, NULL);
+            result = plugin.Configure(owner);
+            DestroyWindow(owner);
+        });
+        EXPECT_EQ(0, result);
+        std::vector<ShownBox> boxes = watcher.Boxes();
+        ASSERT_EQ(1u, boxes.size()) << "exactly one box per request";
+        // Byte for byte as read back through the ANSI functions; the texts
+        // are Shift-JIS and survive the round trip in code page 932 (and in
+        // 1252, whose unassigned bytes map to themselves).
+        EXPECT_EQ(std::string(PLAYER_VERSION_TEXT), boxes[0].text);
+        EXPECT_EQ(std::string(PLAYER_CLASS_NAME), boxes[0].caption);
+        EXPECT_EQ(owner, boxes[0].owner);
+        EXPECT_EQ(thread, boxes[0].thread);
+    }
+};
+
+TEST_F(GuestBinding, StartedGuestIsInitedConfiguredAndQuitOnTheRightThreads)
+{
+    UseGuest("guest_v10");
+    control.queryFromInit = 1;
+    Start();
+    HWND window = WaitForWindow();
+    ASSERT_NE(nullptr, window);
+    DWORD windowThread = GetWindowThreadProcessId(window, NULL);
+
+    EXPECT_EQ(1, control.loads);
+    EXPECT_EQ(1, control.initCalls);
+    EXPECT_EQ(windowThread, control.initThread);
+    // Both handles were in place when init ran.
+    EXPECT_EQ(window, control.parentAtInit);
+    EXPECT_EQ((HINSTANCE)control.guestModule, control.moduleAtInit);
+    // init's own query was answered at once, inside the window's creation.
+    EXPECT_EQ(0, control.initQueryAnswer);
+    EXPECT_FALSE(IsWindowVisible(window));
+
+    const HeaderView* header = GuestHeaderOf(GuestLoaded());
+    ASSERT_NE(nullptr, header);
+    EXPECT_EQ(window, header->parent);
+    EXPECT_EQ((HINSTANCE)control.guestModule, header->instance);
+
+    {
+        // The config function runs on the very thread that calls, every
+        // time, and no box appears.
+        BoxWatcher watcher;
+        for (int call = 1; call <= 3; ++call) {
+            DWORD caller = 0;
+            EXPECT_EQ(0, ConfigureOnThread(NULL, &caller));
+            EXPECT_EQ(call, control.configCalls);
+            EXPECT_EQ(caller, control.configThread);
+        }
+        EXPECT_EQ(0u, watcher.Count()) << "a started guest shows no box";
+    }
+    EXPECT_EQ(0, control.quitCalls);
+
+    Stop();
+    EXPECT_EQ(1, control.quitCalls);
+    EXPECT_EQ(windowThread, control.quitThread);
+    EXPECT_EQ(1, control.unloads);
+    EXPECT_EQ(nullptr, GuestLoaded());
+    EXPECT_EQ(nullptr, FindPlayerWindow());
+
+    // Stopped: the box again, and nothing called in the freed guest.
+    ExpectVersionBox();
+    EXPECT_EQ(3, control.configCalls);
+    EXPECT_EQ(1, control.initCalls);
+    EXPECT_EQ(1, control.quitCalls);
+    EXPECT_EQ(0, control.callsAfterQuit);
+}
+
+TEST_F(GuestBinding, BeforeTheFirstStartConfigureShowsTheVersionBox)
+{
+    UseGuest("guest_v10");
+    ExpectVersionBox();
+    EXPECT_EQ(0, control.loads);
+    EXPECT_EQ(0, control.configCalls);
+}
+
+TEST_F(GuestBinding, WithoutTheGuestDllTheWindowRunsAndConfigureShowsTheBox)
+{
+    Start();
+    HWND window = WaitForWindow();
+    ASSERT_NE(nullptr, window);
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_EQ(0, GetWindowLongA(window, GWL_STYLE) & WS_VISIBLE);
+    EXPECT_EQ(nullptr, GuestLoaded());
+    ExpectVersionBox();
+    Stop();
+    EXPECT_EQ(nullptr, FindPlayerWindow());
+    EXPECT_EQ(0, control.loads);
+}
+
+TEST_F(GuestBinding, HeaderOfAnotherVersionIsNeverStartedButQuitAtTheStop)
+{
+    UseGuest("guest_v11");
+    Start();
+    HWND window = WaitForWindow();
+    ASSERT_NE(nullptr, window);
+    DWORD windowThread = GetWindowThreadProcessId(window, NULL);
+    EXPECT_EQ(1, control.loads);
+    EXPECT_EQ(0, control.initCalls);
+
+    // The fields keep what the guest put there.
+    const HeaderView* header = GuestHeaderOf(GuestLoaded());
+    ASSERT_NE(nullptr, header);
+    EXPECT_EQ(0x11, header->version);
+    EXPECT_EQ((HWND)(ULONG_PTR)0xDEAD0001, header->parent);
+    EXPECT_EQ((HINSTANCE)(ULONG_PTR)0xDEAD0002, header->instance);
+
+    ExpectVersionBox();
+    EXPECT_EQ(0, control.configCalls);
+
+    Stop();
+    EXPECT_EQ(1, control.quitCalls);
+    EXPECT_EQ(windowThread, control.quitThread);
+    EXPECT_EQ(0, control.initCalls);
+    EXPECT_EQ(1, control.unloads);
+}
+
+TEST_F(GuestBinding, NullHeaderIsFreedWithoutQuit)
+{
+    UseGuest("guest_null");
+    Start();
+    ASSERT_NE(nullptr, WaitForWindow());
+    EXPECT_EQ(1, control.loads);
+    EXPECT_NE(nullptr, GuestLoaded());
+    ExpectVersionBox();
+    Stop();
+    EXPECT_EQ(0, control.initCalls);
+    EXPECT_EQ(0, control.configCalls);
+    EXPECT_EQ(0, control.quitCalls);
+    EXPECT_EQ(1, control.unloads);
+}
+
+TEST_F(GuestBinding, GuestWithoutTheEntryIsFreedAtTheStop)
+{
+    UseGuest("guest_noentry");
+    Start();
+    ASSERT_NE(nullptr, WaitForWindow());
+    EXPECT_EQ(1, control.loads);
+    EXPECT_NE(nullptr, GuestLoaded());
+    ExpectVersionBox();
+    Stop();
+    EXPECT_EQ(0, control.initCalls + control.configCalls + control.quitCalls);
+    EXPECT_EQ(1, control.unloads);
+}
+
+TEST_F(GuestBinding, EveryStartLoadsAndStartsTheGuestAnew)
+{
+    UseGuest("guest_v10");
+    for (int round = 1; round <= 3; ++round) {
+        Start();
+        HWND window = WaitForWindow();
+        ASSERT_NE(nullptr, window);
+        EXPECT_EQ(round, control.initCalls);
+        EXPECT_EQ(window, control.parentAtInit);
+        EXPECT_EQ(GetWindowThreadProcessId(window, NULL), control.initThread);
+        Stop();
+        EXPECT_EQ(round, control.quitCalls);
+        EXPECT_EQ(round, control.loads);
+        EXPECT_EQ(round, control.unloads);
+    }
+    EXPECT_EQ(0, control.callsAfterQuit);
+}
+
+TEST_F(GuestBinding, StopRightAfterTheStartReachesTheGuest)
+{
+    UseGuest("guest_v10");
+    control.queryFromInit = 1;
+    control.pollerEnabled = 1;
+    for (int round = 1; round <= 3; ++round) {
+        Start();
+        Stop();   // no wait for the window in between
+        EXPECT_EQ(round, control.initCalls);
+        EXPECT_EQ(round, control.quitCalls);
+        EXPECT_EQ(1, control.pollerStoppedInQuit);
+        control.pollerStoppedInQuit = 0;
+    }
+    EXPECT_EQ(0, control.callsAfterQuit);
+    EXPECT_EQ(nullptr, FindPlayerWindow());
+}
+
+} // namespace
