@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Plays your own media files through the plug-in under Wine, with the host
+# program and the stand-ins that tools/build-and-demo.sh built:
+#   bash tools/play.sh [plughost options] FILE...
+# e.g. bash tools/play.sh --speed 10 ~/Music/*.mp3   (see --help for options)
+# BUILD_DIR selects the build folder (default: build); TEBO_LOCALE the locale
+# that gives Wine its ANSI code page (default: ja_JP.UTF-8, code page 932).
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/${BUILD_DIR:-build}
+if [ ! -f "$build/demo/plughost.exe" ]; then
+  echo "play.sh: $build/demo/plughost.exe is missing: run bash tools/build-and-demo.sh first" >&2
+  exit 2
+fi
+bash "$root/tools/wine-prefix.sh" start "$build/wineprefix"
+trap 'bash "$root/tools/wine-prefix.sh" stop "$build/wineprefix"' EXIT
+export WINEPREFIX=$build/wineprefix WINEARCH=win32 WINEDEBUG=-all
+locale=${TEBO_LOCALE:-ja_JP.UTF-8}
+# Relative and absolute Linux paths both work: Wine maps / to drive Z:.
+set +e
+# env, not export: the shell itself need not have that locale installed.
+env LC_ALL="$locale" wine "$build/demo/plughost.exe" "$@"
+status=$?
+set -e
+exit $status

@@ -1,0 +1,245 @@
+#include "plugin_session.h"
+
+#include <string.h>
+
+#include <vector>
+
+#include "common/console_text.h"
+#include "media/pe_image.h"
+
+namespace plughost {
+
+bool CallStdcall(const void* fn, const uint32_t* args, int count,
+                 uint32_t* result)
+{
+#if defined(__GNUC__) && defined(__i386__)
+    uint32_t eax;
+    uint32_t ecx = (uint32_t)count;
+    uint32_t edi;
+    // edi keeps the stack pointer of before the pushes; ecx comes back as
+    // the distance between it and the stack pointer after the call.
+    __asm__ volatile(
+        "movl %%esp, %%edi\n\t"
+        "1:\n\t"
+        "testl %%ecx, %%ecx\n\t"
+        "jz 2f\n\t"
+        "pushl -4(%%esi,%%ecx,4)\n\t"
+        "decl %%ecx\n\t"
+        "jmp 1b\n\t"
+        "2:\n\t"
+        "call *%%ebx\n\t"
+        "movl %%esp, %%ecx\n\t"
+        "subl %%edi, %%ecx\n\t"
+        "movl %%edi, %%esp\n\t"
+        : "=a"(eax), "+c"(ecx), "=&D"(edi)
+        : "b"(fn), "S"(args)
+        : "edx", "memory", "cc");
+    *result = eax;
+    return ecx == 0;
+#else
+    // Other compilers: typed calls, without the check.
+    typedef uint32_t (__stdcall* Fn0)(void);
+    typedef uint32_t (__stdcall* Fn1)(uint32_t);
+    typedef uint32_t (__stdcall* Fn2)(uint32_t, uint32_t);
+    typedef uint32_t (__stdcall* Fn3)(uint32_t, uint32_t, uint32_t);
+    typedef uint32_t (__stdcall* Fn8)(uint32_t, uint32_t, uint32_t, uint32_t,
+                                      uint32_t, uint32_t, uint32_t, uint32_t);
+    switch (count) {
+    case 0: *result = ((Fn0)fn)(); break;
+    case 1: *result = ((Fn1)fn)(args[0]); break;
+    case 2: *result = ((Fn2)fn)(args[0], args[1]); break;
+    case 3: *result = ((Fn3)fn)(args[0], args[1], args[2]); break;
+    case 8: *result = ((Fn8)fn)(args[0], args[1], args[2], args[3], args[4],
+                                args[5], args[6], args[7]); break;
+    default: return false;
+    }
+    return true;
+#endif
+}
+
+std::string SystemMessage(DWORD error)
+{
+    // English where the system has it: the demo runs with a Japanese
+    // locale for its code page, but its reader may not read Japanese.
+    char buffer[512] = "";
+    const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    DWORD n = FormatMessageA(flags, NULL, error,
+                             MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                             buffer, sizeof(buffer), NULL);
+    if (n == 0)
+        n = FormatMessageA(flags, NULL, error, 0, buffer, sizeof(buffer), NULL);
+    std::string text(buffer, n);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' ||
+                             text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    if (text.empty())
+        text = "system error";
+    return tools::Format("%s (error %lu)", text.c_str(), error);
+}
+
+namespace {
+
+// The first bytes of a file: enough for its PE headers.
+bool ReadHead(const std::string& path, std::vector<uint8_t>* head, DWORD* error)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = GetLastError();
+        return false;
+    }
+    head->resize(4096);
+    DWORD got = 0;
+    BOOL ok = ReadFile(file, head->data(), (DWORD)head->size(), &got, NULL);
+    *error = ok ? 0 : GetLastError();
+    CloseHandle(file);
+    head->resize(got);
+    return ok != 0;
+}
+
+} // namespace
+
+PluginSession::~PluginSession()
+{
+    if (module_ != NULL)
+        FreeLibrary(module_);
+}
+
+bool PluginSession::Load(const std::string& path, std::string* error)
+{
+    std::vector<uint8_t> head;
+    DWORD readError = 0;
+    if (!ReadHead(path, &head, &readError)) {
+        *error = tools::Format("cannot read the plug-in %s: %s", path.c_str(),
+                               SystemMessage(readError).c_str());
+        return false;
+    }
+    uint16_t machine = 0;
+    switch (media::ClassifyPeImage(head.data(), head.size(), &machine)) {
+    case media::PeKind::NotPe:
+        *error = tools::Format("%s is not a Windows DLL at all", path.c_str());
+        return false;
+    case media::PeKind::Exe:
+        *error = tools::Format("%s is a program, not a DLL", path.c_str());
+        return false;
+    case media::PeKind::Dll64:
+        *error = tools::Format(
+            "%s is a 64-bit DLL (machine 0x%04X); the player and this host "
+            "are 32-bit programs and need a 32-bit plug-in", path.c_str(),
+            (unsigned)machine);
+        return false;
+    case media::PeKind::OtherMachine:
+        *error = tools::Format(
+            "%s is a DLL for another processor (machine 0x%04X), not a 32-bit "
+            "x86 plug-in", path.c_str(), (unsigned)machine);
+        return false;
+    case media::PeKind::Dll32:
+        break;
+    }
+
+    module_ = LoadLibraryA(path.c_str());
+    if (module_ == NULL) {
+        DWORD e = GetLastError();
+        *error = tools::Format("Windows cannot load %s: %s%s", path.c_str(),
+                               SystemMessage(e).c_str(),
+                               e == ERROR_MOD_NOT_FOUND
+                                   ? " (a DLL that it imports is missing)"
+                                   : "");
+        return false;
+    }
+    const void* entry = (const void*)GetProcAddress(module_, "VISGetPluginInfo");
+    if (entry == NULL) {
+        bool decorated = GetProcAddress(module_, "_VISGetPluginInfo@4") != NULL;
+        *error = tools::Format(
+            "%s has no export VISGetPluginInfo: it is not a visualisation "
+            "plug-in of this player%s", path.c_str(),
+            decorated ? " (it exports the decorated name _VISGetPluginInfo@4: "
+                        "its .def file is missing)" : "");
+        return false;
+    }
+
+    // Sentinel bytes after the 44: a plug-in that writes more would corrupt
+    // the player's memory.
+    unsigned char buffer[64];
+    memset(buffer, 0xCC, sizeof(buffer));
+    uint32_t arg = (uint32_t)(uintptr_t)buffer;
+    uint32_t result = 0;
+    if (!CallStdcall(entry, &arg, 1, &result)) {
+        *error = tools::Format("VISGetPluginInfo of %s does not remove its "
+                               "argument: it is not a stdcall function",
+                               path.c_str());
+        return false;
+    }
+    if (result != 0) {
+        *error = tools::Format("VISGetPluginInfo of %s returned %ld instead of 0",
+                               path.c_str(), (long)(int32_t)result);
+        return false;
+    }
+    for (size_t i = sizeof(VisPluginRecord); i < sizeof(buffer); ++i) {
+        if (buffer[i] != 0xCC) {
+            *error = tools::Format("VISGetPluginInfo of %s wrote more than 44 "
+                                   "bytes", path.c_str());
+            return false;
+        }
+    }
+    memcpy(&record_, buffer, sizeof(record_));
+    const void* entries[6] = {record_.init, record_.quit, record_.trackStart,
+                              record_.trackStop, record_.progress,
+                              record_.configure};
+    for (int i = 0; i < 6; ++i) {
+        if (entries[i] == NULL) {
+            *error = tools::Format("the record of %s has no entry %d",
+                                   path.c_str(), i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+int PluginSession::Call(const char* entry, const void* fn,
+                        const uint32_t* args, int count)
+{
+    uint32_t result = 0;
+    if (!CallStdcall(fn, args, count, &result) && entryFault_.empty())
+        entryFault_ = tools::Format("entry %s did not remove its %d argument(s): "
+                                    "it is not a stdcall function", entry, count);
+    return (int)result;
+}
+
+int PluginSession::Init()
+{
+    uint32_t args[2] = {0, 0};
+    return Call("init", record_.init, args, 2);
+}
+
+int PluginSession::Quit()
+{
+    return Call("quit", record_.quit, NULL, 0);
+}
+
+int PluginSession::TrackStart(DWORD id, const char* path, LONG lengthMs)
+{
+    uint32_t args[8] = {id, (uint32_t)(uintptr_t)path, 0, 0, 0, 0,
+                        (uint32_t)lengthMs, 0};
+    return Call("track start", record_.trackStart, args, 8);
+}
+
+int PluginSession::TrackStop(DWORD id)
+{
+    uint32_t args[1] = {id};
+    return Call("track stop", record_.trackStop, args, 1);
+}
+
+int PluginSession::Progress(DWORD id, LONG positionMs, LONG progressValue)
+{
+    uint32_t args[3] = {id, (uint32_t)positionMs, (uint32_t)progressValue};
+    return Call("progress", record_.progress, args, 3);
+}
+
+int PluginSession::Configure(HWND owner)
+{
+    uint32_t args[1] = {(uint32_t)(uintptr_t)owner};
+    return Call("configure", record_.configure, args, 1);
+}
+
+} // namespace plughost

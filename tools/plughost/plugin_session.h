@@ -1,0 +1,84 @@
+// The host's side of the visualisation plug-in interface: load a plug-in DLL
+// the way the player does (LoadLibraryA, VISGetPluginInfo, the 44-byte
+// record), check it on the way, and call its six stdcall entries.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+#include <string>
+
+namespace plughost {
+
+// The record that VISGetPluginInfo fills: eleven 32-bit fields. The entries
+// are called through plain addresses so that every call can check that the
+// entry removed its own arguments (stdcall) instead of trusting the type.
+struct VisPluginRecord {
+    uint32_t headerWord;
+    const char* name;          // the strings are Shift-JIS (code page 932)
+    const char* author;
+    const char* description;
+    const char* webPage;
+    const void* init;          // (DWORD, DWORD) -> 0 started, 1 refused
+    const void* quit;          // () -> 0
+    const void* trackStart;    // (id, path, 4 x unused, length ms, unused)
+    const void* trackStop;     // (id)
+    const void* progress;      // (id, position ms, second progress value)
+    const void* configure;     // (owner window)
+};
+static_assert(sizeof(void*) != 4 || sizeof(VisPluginRecord) == 44,
+              "the player reads exactly 44 bytes");
+
+const uint32_t ExpectedHeaderWord = 0x1000;
+
+// Exit codes of the host program.
+enum {
+    ExitOk = 0,
+    ExitSomeFilesFailed = 1,
+    ExitUsage = 2,
+    ExitBadPlugin = 3,
+    ExitStartRefused = 4,
+    ExitEntryFault = 5
+};
+
+// Calls fn with count 32-bit arguments pushed right to left, as a stdcall
+// caller does. False when the stack pointer afterwards differs from before
+// (the entry is not stdcall); the caller's stack is put right either way.
+bool CallStdcall(const void* fn, const uint32_t* args, int count,
+                 uint32_t* result);
+
+// The system's text for a Win32 error code, one line.
+std::string SystemMessage(DWORD error);
+
+class PluginSession {
+public:
+    PluginSession() = default;
+    PluginSession(const PluginSession&) = delete;
+    PluginSession& operator=(const PluginSession&) = delete;
+    ~PluginSession();   // frees the DLL (the caller has called Quit)
+
+    // Loads the DLL at path (a full path) and takes its record. On failure
+    // *error says why in a sentence a user can act on.
+    bool Load(const std::string& path, std::string* error);
+
+    const VisPluginRecord& Record() const { return record_; }
+    HMODULE Module() const { return module_; }
+    // Set once an entry has left the stack unbalanced.
+    const std::string& EntryFault() const { return entryFault_; }
+
+    int Init();
+    int Quit();
+    int TrackStart(DWORD id, const char* path, LONG lengthMs);
+    int TrackStop(DWORD id);
+    int Progress(DWORD id, LONG positionMs, LONG progressValue);
+    int Configure(HWND owner);
+
+private:
+    int Call(const char* entry, const void* fn, const uint32_t* args, int count);
+
+    HMODULE module_ = NULL;
+    VisPluginRecord record_ = {};
+    std::string entryFault_;
+};
+
+} // namespace plughost
