@@ -249,4 +249,45 @@ TEST_F(TagFileTest, PathRewrittenDuringQueriesIsNeverSeenHalfWay)
            answered, refused);
 }
 
+// The same race at a higher rate: paths that the library refuses make each
+// query short (no file is written), so many more reads meet a rewrite.
+TEST_F(TagFileTest, RefusedPathsRewrittenDuringQueriesAreNeverSeenHalfWay)
+{
+    const std::string pathA = "Z:\\" + std::string(250, 'a') + ".mp3";
+    const std::string pathB = "Z:\\" + std::string(250, 'b') + ".mp3";
+    std::atomic<bool> done(false);
+    std::atomic<int> hostRounds(0);
+    TestThread host([&] {
+        TrackId track = 0;
+        while (!done.load()) {
+            ++track;
+            plugin_.TrackStart(track, (track & 1) ? pathA.c_str() : pathB.c_str(), 1000);
+            if ((track & 7) == 0)
+                plugin_.TrackStop(track);
+            ++hostRounds;
+        }
+    });
+    const int queries = 4000;
+    int answered = 0;
+    TestThread guest([&] {
+        for (int i = 0; i < queries; ++i)
+            if (AskFile() != NULL)
+                ++answered;
+    });
+    ASSERT_TRUE(guest.Join(60000)) << "queries hung";
+    done = true;
+    ASSERT_TRUE(host.Join(20000)) << "host thread hung";
+    EXPECT_EQ(0, answered);
+    std::set<std::string> allowed = {"Load(" + pathA + ")",
+                                     "Load(" + pathB + ")", "Load()"};
+    int torn = 0;
+    for (const std::string& call : tags_.Calls())
+        if (!allowed.count(call)) {
+            ++torn;
+            printf("torn: %s\n", call.c_str());
+        }
+    EXPECT_EQ(0, torn);
+    printf("host rounds %d, queries %d, torn %d\n", hostRounds.load(), queries, torn);
+}
+
 } // namespace
