@@ -9,6 +9,7 @@
 #include <atomic>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "emulation/player_window.h"
 #include "support/plugin_host.h"
@@ -288,6 +289,153 @@ TEST_F(TagFileTest, RefusedPathsRewrittenDuringQueriesAreNeverSeenHalfWay)
         }
     EXPECT_EQ(0, torn);
     printf("host rounds %d, queries %d, torn %d\n", hostRounds.load(), queries, torn);
+}
+
+// The plug-in loaded from a path of a chosen length: the tag-file path is the
+// module path with "mp3" for its last three characters while it fits in 259
+// characters; a module path that GetModuleFileNameA can only give cut leaves
+// no tag-file path, and every file query answers null.
+class LongPathPlugin {
+public:
+    explicit LongPathPlugin(size_t dllPathLength)
+    {
+        // Nested folders below a fresh one, so that the DLL's full path has
+        // exactly the length asked for. Wide functions with the \\?\ prefix
+        // reach past 259 characters.
+        std::string base = dir_.Path();
+        std::string dll = "\\tebo_wrapper.dll";
+        size_t fill = dllPathLength - base.size() - dll.size();
+        std::string path = base;
+        while (fill > 0) {
+            size_t part = fill > 101 ? 100 : fill - 1;   // '\' + name
+            if (fill - part - 1 == 1)                   // never leave 1
+                --part;
+            path += "\\" + std::string(part, 'd');
+            folders_.push_back(path);
+            EXPECT_TRUE(CreateDirectoryW(Wide(path).c_str(), NULL)) << path.size();
+            fill -= part + 1;
+        }
+        dllPath_ = path + dll;
+        EXPECT_EQ(dllPathLength, dllPath_.size());
+        std::wstring source = Wide(TEBO_PLUGIN_PATH, false);
+        for (wchar_t& c : source)
+            if (c == L'/')
+                c = L'\\';
+        EXPECT_TRUE(CopyFileW(source.c_str(), Wide(dllPath_).c_str(), FALSE));
+        module_ = LoadLibraryW(Wide(dllPath_).c_str());
+        EXPECT_NE(nullptr, module_) << GetLastError();
+        if (module_ == NULL)
+            return;
+        const void* info = (const void*)GetProcAddress(module_, "VISGetPluginInfo");
+        uint32_t arg = (uint32_t)(uintptr_t)&descriptor_, result = 1;
+        EXPECT_TRUE(CallStdcall(info, &arg, 1, &result));
+    }
+    ~LongPathPlugin()
+    {
+        if (module_ != NULL)
+            FreeLibrary(module_);
+        std::string mp3 = dllPath_.substr(0, dllPath_.size() - 3) + "mp3";
+        DeleteFileW(Wide(mp3).c_str());
+        DeleteFileW(Wide(dllPath_).c_str());
+        for (size_t i = folders_.size(); i > 0; --i)
+            RemoveDirectoryW(Wide(folders_[i - 1]).c_str());
+    }
+    bool Loaded() const { return module_ != NULL; }
+    const std::string& DllPath() const { return dllPath_; }
+    int Call(const void* fn, const uint32_t* args, int count)
+    {
+        uint32_t result = 0xDEADBEEF;
+        EXPECT_TRUE(CallStdcall(fn, args, count, &result));
+        return (int)result;
+    }
+    int Init()
+    {
+        uint32_t args[2] = {0, 0};
+        return Call((const void*)descriptor_.init, args, 2);
+    }
+    int Quit() { return Call((const void*)descriptor_.quit, NULL, 0); }
+    int TrackStart(TrackId track, const char* path)
+    {
+        uint32_t args[8] = {track, (uint32_t)(uintptr_t)path, 0, 0, 0, 0, 1000, 0};
+        return Call((const void*)descriptor_.trackStart, args, 8);
+    }
+    static std::wstring Wide(const std::string& path, bool prefix = true)
+    {
+        std::wstring out = prefix ? L"\\\\?\\" : L"";
+        for (char c : path)
+            out += (wchar_t)(unsigned char)c;
+        return out;
+    }
+
+private:
+    TempDir dir_;
+    std::vector<std::string> folders_;
+    std::string dllPath_;
+    HMODULE module_ = NULL;
+    PluginDescriptor descriptor_ = {};
+};
+
+class TagFilePathTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tags_.Loaded());
+        tags_.Reset();
+        tags_.SetPlainFile(Song, 5, "A", "B", "T");
+        ASSERT_TRUE(SetDllDirectoryA(noGuest_.Path().c_str()));
+    }
+    void TearDown() override { SetDllDirectoryA(NULL); }
+    // Starts the plug-in, plays Song and asks for the file once.
+    const char* StartAndAsk(LongPathPlugin& plugin)
+    {
+        EXPECT_EQ(0, plugin.Init());
+        HWND window = NULL;
+        EXPECT_TRUE(WaitUntil([&] { return (window = FindPlayerWindow()) != NULL; }));
+        EXPECT_EQ(0, plugin.TrackStart(1, Song));
+        const char* answer =
+            window != NULL ? (const char*)Query(window, 0, QueryPlaylistFile) : NULL;
+        return answer;
+    }
+    FakeTagsLibrary tags_;
+    TempDir noGuest_;
+};
+
+TEST_F(TagFilePathTest, ModulePathOf259CharactersGivesA259CharacterTagPath)
+{
+    LongPathPlugin plugin(259);
+    ASSERT_TRUE(plugin.Loaded());
+    const char* answer = StartAndAsk(plugin);
+    std::string expected = plugin.DllPath().substr(0, 256) + "mp3";
+    ASSERT_NE(nullptr, answer);
+    EXPECT_STRCASEEQ(expected.c_str(), answer);
+    EXPECT_EQ(ExpectedTagFile("A", "T", "B"), ReadWholeFile(expected));
+    EXPECT_EQ(0, plugin.Quit());
+}
+
+TEST_F(TagFilePathTest, ModulePathTooLongForTheBufferLeavesNoTagFile)
+{
+    for (size_t length : {260u, 290u}) {
+        LongPathPlugin plugin(length);
+        ASSERT_TRUE(plugin.Loaded()) << length;
+        char got[MAX_PATH + 8];
+        memset(got, 0, sizeof(got));
+        HMODULE module = GetModuleHandleW(
+            LongPathPlugin::Wide(plugin.DllPath(), false).c_str());
+        DWORD n = GetModuleFileNameA(module, got, MAX_PATH);
+        printf("module path of %u characters: GetModuleFileNameA gives %lu\n",
+               (unsigned)length, n);
+        EXPECT_EQ(nullptr, StartAndAsk(plugin)) << length;
+        // Nothing written beside the DLL, nor at the cut path.
+        for (size_t cut : {length, (size_t)MAX_PATH}) {
+            std::string mp3 = plugin.DllPath().substr(0, cut - 3) + "mp3";
+            EXPECT_EQ(INVALID_FILE_ATTRIBUTES,
+                      GetFileAttributesW(LongPathPlugin::Wide(mp3).c_str()))
+                << mp3;
+        }
+        EXPECT_EQ(0, plugin.Quit());
+        // No window left behind for the next round.
+        EXPECT_EQ(nullptr, FindPlayerWindow());
+    }
 }
 
 } // namespace
