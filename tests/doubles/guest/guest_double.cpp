@@ -46,9 +46,13 @@ const DWORD PollerStopTimeoutMs = 5000;
 // and nothing optional is done).
 GuestDoubleControl* Control = NULL;
 
-// Set when quit has returned, cleared by init: a DLL that stays loaded
-// across a stop (a configure call pinned it) starts over at the next init.
+// Where the guest stands, for the checks of NoteEntry and config. Cleared by
+// init: a DLL that stays loaded across a stop (a configure call pinned it)
+// starts over at the next init.
+volatile LONG InitReturned = 0;
+volatile LONG QuitCalled = 0;
 volatile LONG QuitReturned = 0;
+volatile LONG ConfigInside = 0;   // config calls under way
 
 WNDPROC PlayerProcedure = NULL;   // what the subclass forwards to
 HANDLE PollerThread = NULL;
@@ -172,6 +176,8 @@ bool WaitForPoller(HANDLE thread, DWORD timeoutMs)
 
 int GuestInit(void)
 {
+    InitReturned = 0;
+    QuitCalled = 0;
     QuitReturned = 0;
     Marker("guest: init\n");
     if (Control == NULL)
@@ -194,6 +200,9 @@ int GuestInit(void)
         PollerStop = CreateEventA(NULL, TRUE, FALSE, NULL);
         PollerThread = CreateThread(NULL, 0, PollerMain, NULL, 0, NULL);
     }
+    if (Control->initBusyMs != 0)
+        Sleep(Control->initBusyMs);   // still starting
+    InterlockedExchange(&InitReturned, 1);
     return 0;
 }
 
@@ -203,6 +212,9 @@ void GuestConfig(void)
     Marker("guest: config\n");
     if (Control == NULL)
         return;
+    InterlockedIncrement(&ConfigInside);
+    if (!InitReturned || QuitCalled)
+        InterlockedIncrement(&Control->configOutsideStart);
     InterlockedIncrement(&Control->configCalls);
     Control->configThread = GetCurrentThreadId();
     // Queries before and after the busy time: a stop that begins while the
@@ -213,12 +225,16 @@ void GuestConfig(void)
         Sleep(Control->configBusyMs);   // the guest's own dialog, standing in
     if (Control->configSendsQuery)
         SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
+    InterlockedDecrement(&ConfigInside);
 }
 
 void GuestQuit(void)
 {
     NoteEntry();
     Marker("guest: quit\n");
+    InterlockedExchange(&QuitCalled, 1);
+    if (Control != NULL && ConfigInside != 0)
+        InterlockedIncrement(&Control->quitDuringConfig);
     if (Control != NULL) {
         InterlockedIncrement(&Control->quitCalls);
         Control->quitThread = GetCurrentThreadId();

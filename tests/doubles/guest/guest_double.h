@@ -41,4 +41,14 @@ struct GuestDoubleControl {
     // The poller ended within quit (quit waited for it, answering sent
     // messages meanwhile).
     LONG pollerStoppedInQuit;
+
+    // --- Set by the test before the start (optional) ---------------------
+    DWORD initBusyMs;        // init stays inside this long after its work,
+                             // widening the window in which it is starting
+    // --- Recorded by the guest (interlocked) ----------------------------
+    // config entered while the guest was not started: before init returned
+    // or after quit was called. Must stay 0.
+    LONG configOutsideStart;
+    // quit entered while a config call was still inside. Must stay 0.
+    LONG quitDuringConfig;
 };
