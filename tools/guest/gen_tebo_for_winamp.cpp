@@ -214,9 +214,13 @@ void Quit(void)
                 stopped = false;
                 break;
             }
-            DWORD r = MsgWaitForMultipleObjects(1, &Poller, FALSE,
-                                                QuitTimeoutMs - elapsed,
-                                                QS_SENDMESSAGE);
+            // MWMO_INPUTAVAILABLE: a message sent before this wait, that
+            // something on this thread has already seen in the queue status,
+            // still ends the wait; without it the wait would sleep through it.
+            DWORD r = MsgWaitForMultipleObjectsEx(1, &Poller,
+                                                  QuitTimeoutMs - elapsed,
+                                                  QS_SENDMESSAGE,
+                                                  MWMO_INPUTAVAILABLE);
             if (r == WAIT_OBJECT_0)
                 break;
             if (r != WAIT_OBJECT_0 + 1) {

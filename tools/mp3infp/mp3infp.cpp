@@ -75,10 +75,9 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
 // forgets the previous file.
 extern "C" DWORD WINAPI mp3infp_Load(HWND, const char* path)
 {
-    if (path == NULL || path[0] == '\0')
-        return ERROR_INVALID_PARAMETER;
     std::vector<uint8_t> bytes;
-    DWORD error = ReadWholeFile(path, &bytes);
+    DWORD error = path == NULL || path[0] == '\0' ? ERROR_INVALID_PARAMETER
+                                                  : ReadWholeFile(path, &bytes);
     media::MediaTags tags;
     if (error == 0 && !media::ParseMediaTags(bytes.data(), bytes.size(), &tags))
         error = ERROR_BAD_FORMAT;
