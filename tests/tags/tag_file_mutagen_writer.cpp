@@ -40,7 +40,10 @@ TEST(TagFileForMutagen, WriteSamples)
     ASSERT_EQ(0, plugin.Init());
     HWND window = NULL;
     ASSERT_TRUE(WaitUntil([&] { return (window = FindPlayerWindow()) != NULL; }));
+    // Files of an earlier run must not stand in for ones not written now.
     CreateDirectoryA(TEBO_TAG_OUTPUT_DIR, NULL);
+    for (const char* name : {"ascii.mp3", "shift_jis.mp3", "empty.mp3", "long.mp3"})
+        DeleteFileA((std::string(TEBO_TAG_OUTPUT_DIR) + "\\" + name).c_str());
     TrackId track = 0;
     for (const Sample& s : Samples) {
         std::string song = std::string("Z:\\music\\") + s.name;
