@@ -60,7 +60,11 @@ LRESULT LoadGuestPlugin(HWND window)
 
     GuestPluginHeader* header = entry();
     GuestHeader = header;
-    if (header != NULL && header->version == GuestHeaderVersion) {
+    // A header of the expected version that lacks its start function is
+    // treated like one of another version: never started, and no call ever
+    // goes through a null function pointer.
+    if (header != NULL && header->version == GuestHeaderVersion &&
+        header->init != NULL) {
         header->moduleInstance = module;
         header->parentWindow = window;
         header->init();
@@ -81,7 +85,7 @@ void UnloadGuestPlugin(HWND window)
 
     GuestPluginHeader* header = GuestHeader;
     GuestHeader = NULL;
-    if (header != NULL)
+    if (header != NULL && header->quit != NULL)
         header->quit();   // also a header of another version, never started
 
     // A guest that subclassed the window and did not put the procedure back
@@ -110,7 +114,9 @@ int WINAPI OnConfigure(HWND owner)
     HMODULE pin = NULL;
     GuestPluginHeader* header = NULL;
     EnterCriticalSection(&GuestLock);
-    if (GuestStarted &&
+    // A null config must be tested here: GetModuleHandleExA takes a null
+    // address for the program's own module and would succeed.
+    if (GuestStarted && GuestHeader->config != NULL &&
         GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                            (LPCSTR)(void*)GuestHeader->config, &pin)) {
         header = GuestHeader;

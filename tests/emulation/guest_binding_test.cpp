@@ -187,6 +187,39 @@ TEST_F(GuestBinding, GuestWithoutTheEntryIsFreedAtTheStop)
     EXPECT_EQ(1, control.unloads);
 }
 
+// Headers of the right version with null functions: nothing is called
+// through them (a call would fault, and the fault counter fails the test).
+TEST_F(GuestBinding, HeaderWithoutInitIsNotStartedButQuitAtTheStop)
+{
+    UseGuest("guest_noinit");
+    Start();
+    HWND window = WaitForWindow();
+    ASSERT_NE(nullptr, window);
+    const HeaderView* header = GuestHeaderOf(GuestLoaded());
+    ASSERT_NE(nullptr, header);
+    EXPECT_EQ(nullptr, header->init);
+    EXPECT_EQ((HWND)(ULONG_PTR)0xDEAD0001, header->parent);
+    ExpectVersionBox();
+    EXPECT_EQ(0, control.configCalls);
+    Stop();
+    EXPECT_EQ(1, control.quitCalls);
+    EXPECT_EQ(1, control.unloads);
+}
+
+TEST_F(GuestBinding, StartedHeaderWithoutConfigAndQuitGetsTheBoxAndNoQuit)
+{
+    UseGuest("guest_noconfigquit");
+    Start();
+    HWND window = WaitForWindow();
+    ASSERT_NE(nullptr, window);
+    EXPECT_EQ(1, control.initCalls);
+    EXPECT_EQ(window, control.parentAtInit);
+    ExpectVersionBox();
+    Stop();
+    EXPECT_EQ(0, control.quitCalls);
+    EXPECT_EQ(1, control.unloads);
+}
+
 TEST_F(GuestBinding, EveryStartLoadsAndStartsTheGuestAnew)
 {
     UseGuest("guest_v10");

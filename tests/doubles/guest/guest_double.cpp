@@ -3,6 +3,8 @@
 //   GUEST_HEADER_VERSION=n   the header carries version n (0x10 or 0x11)
 //   GUEST_NULL_HEADER        winampGetGeneralPurposePlugin returns null
 //   GUEST_NO_ENTRY           no winampGetGeneralPurposePlugin export at all
+//   GUEST_NO_INIT            the header's init is null
+//   GUEST_NO_CONFIG_QUIT     the header's config and quit are null
 // It behaves as the test's GuestDoubleControl (guest_double.h) asks and
 // records every call there. It also writes marker lines to the debugger
 // output ("guest: init", "guest: subclassed", "guest: quit", "guest: quit
@@ -58,9 +60,23 @@ WNDPROC PlayerProcedure = NULL;   // what the subclass forwards to
 HANDLE PollerThread = NULL;
 HANDLE PollerStop = NULL;         // manual-reset: the poller must end
 
-int GuestInit(void);
-void GuestConfig(void);
-void GuestQuit(void);
+// Unused in the variants whose header leaves them out.
+[[maybe_unused]] int GuestInit(void);
+[[maybe_unused]] void GuestConfig(void);
+[[maybe_unused]] void GuestQuit(void);
+
+#ifdef GUEST_NO_INIT
+#define GUEST_INIT NULL
+#else
+#define GUEST_INIT GuestInit
+#endif
+#ifdef GUEST_NO_CONFIG_QUIT
+#define GUEST_CONFIG NULL
+#define GUEST_QUIT NULL
+#else
+#define GUEST_CONFIG GuestConfig
+#define GUEST_QUIT GuestQuit
+#endif
 
 GuestHeader Header = {
 #ifdef GUEST_HEADER_VERSION
@@ -69,7 +85,7 @@ GuestHeader Header = {
     0x10,
 #endif
     "gen_tebo_for_winamp stand-in",
-    GuestInit, GuestConfig, GuestQuit,
+    GUEST_INIT, GUEST_CONFIG, GUEST_QUIT,
     // Sentinels: a header of another version must keep them.
     (HWND)(ULONG_PTR)0xDEAD0001, (HINSTANCE)(ULONG_PTR)0xDEAD0002,
 };
