@@ -95,7 +95,16 @@ TEST_F(GuestBinding, StartedGuestIsInitedConfiguredAndQuitOnTheRightThreads)
     }
     EXPECT_EQ(0, control.quitCalls);
 
+    HANDLE thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE,
+                               windowThread);
+    ASSERT_NE(nullptr, thread);
     Stop();
+    // The stop returned after the window thread had ended, with code 0.
+    EXPECT_TRUE(WaitFor(thread, 0));
+    DWORD exitCode = 0xDEADBEEF;
+    EXPECT_TRUE(GetExitCodeThread(thread, &exitCode));
+    EXPECT_EQ(0u, exitCode);
+    CloseHandle(thread);
     EXPECT_EQ(1, control.quitCalls);
     EXPECT_EQ(windowThread, control.quitThread);
     EXPECT_EQ(1, control.unloads);
@@ -124,7 +133,17 @@ TEST_F(GuestBinding, WithoutTheGuestDllTheWindowRunsAndConfigureShowsTheBox)
     HWND window = WaitForWindow();
     ASSERT_NE(nullptr, window);
     EXPECT_FALSE(IsWindowVisible(window));
-    EXPECT_EQ(0, GetWindowLongA(window, GWL_STYLE) & WS_VISIBLE);
+    LONG style = GetWindowLongA(window, GWL_STYLE);
+    EXPECT_EQ(0, style & WS_VISIBLE);
+    EXPECT_EQ((LONG)WS_OVERLAPPEDWINDOW, style & WS_OVERLAPPEDWINDOW);
+    EXPECT_EQ(nullptr, GetParent(window));
+    char title[64] = {0};
+    GetWindowTextA(window, title, sizeof(title));
+    EXPECT_STREQ(PLAYER_CLASS_NAME, title) << "the title before any track";
+    EXPECT_EQ((DWORD)(CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS),
+              GetClassLongA(window, GCL_STYLE));
+    EXPECT_EQ(plugin.Module(), (HMODULE)GetWindowLongPtrA(window,
+                                                          GWLP_HINSTANCE));
     EXPECT_EQ(nullptr, GuestLoaded());
     ExpectVersionBox();
     Stop();
