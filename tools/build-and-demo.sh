@@ -11,9 +11,14 @@ root=$PWD
 bash tools/install-deps.sh
 build=${BUILD_DIR:-build}
 echo "== building into $build"
+# The same settings as tools/run-tests.sh, so that both share one build.
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$(nproc)" >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DTEBO_WARNINGS_AS_ERRORS=ON >/dev/null
+if ! cmake --build "$build" -j"$(nproc)" >"$build/build.log" 2>&1; then
+  tail -n 40 "$build/build.log"
+  echo "build failed: the whole log is in $build/build.log" >&2
+  exit 1
+fi
 demo=$root/$build/demo
 
 echo "== starting a private Wine prefix in $build/wineprefix"
@@ -39,7 +44,22 @@ rm -f "$demo/tebo_wrapper.mp3"
 echo "== playing ${#samples[@]} samples through the plug-in, 5 times faster than real time"
 echo "   (track 1 pauses at 1.5 s for 1.5 s; the guest's lines start with [guest])"
 echo
-(cd "$demo" && env LC_ALL="$locale" wine plughost.exe --speed 5 --pause 1:1.5:1.5 --configure "${args[@]}")
+# Wine's console can show Japanese in a terminal only when Linux has the
+# locale; otherwise the output goes through a pipe, which gets UTF-8 (and a
+# progress line per quarter instead of a bar drawn in place).
+play() {
+  (cd "$demo" && env LC_ALL="$locale" wine plughost.exe --speed 5 \
+     --pause 1:1.5:1.5 --configure "${args[@]}")
+}
+set +e
+if locale -a 2>/dev/null | grep -qix ja_JP.utf8; then
+  play
+  status=$?
+else
+  play | cat
+  status=${PIPESTATUS[0]}
+fi
+set -e
 
 # A python3 that has mutagen (pyenv shims may hide the system's).
 py=python3
@@ -48,7 +68,10 @@ for candidate in /usr/bin/python3 python3; do
 done
 echo
 echo "== the last tag file, $build/demo/tebo_wrapper.mp3"
+set +e
 "$py" "$root/tools/samples/show_tag_file.py" "$demo/tebo_wrapper.mp3" \
   "$demo/samples/${samples[-1]}"
+shown=$?
 echo
 echo "Done. Play your own files the same way: bash tools/play.sh FILE..."
+[ "$status" -eq 0 ] && [ "$shown" -eq 0 ]

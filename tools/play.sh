@@ -19,7 +19,15 @@ locale=${TEBO_LOCALE:-ja_JP.UTF-8}
 # Relative and absolute Linux paths both work: Wine maps / to drive Z:.
 set +e
 # env, not export: the shell itself need not have that locale installed.
-env LC_ALL="$locale" wine "$build/demo/plughost.exe" "$@"
-status=$?
+# Wine's console can show Japanese in a terminal only when Linux has the
+# locale; otherwise the output goes through a pipe, which gets UTF-8 (and a
+# progress line per quarter instead of a bar drawn in place).
+if locale -a 2>/dev/null | grep -qix "${locale/UTF-8/utf8}"; then
+  env LC_ALL="$locale" wine "$build/demo/plughost.exe" "$@"
+  status=$?
+else
+  env LC_ALL="$locale" wine "$build/demo/plughost.exe" "$@" | cat
+  status=${PIPESTATUS[0]}
+fi
 set -e
 exit $status
