@@ -21,9 +21,13 @@ void WriteAnsi(const std::string& text);
 // The same for text in another code page (932 for Shift-JIS).
 void WriteText(const std::string& text, UINT codePage);
 
-// printf into an ANSI string.
+// printf into an ANSI string (cut at 1023 bytes).
+#if defined(__GNUC__)
 std::string Format(const char* format, ...)
     __attribute__((format(printf, 1, 2)));
+#else
+std::string Format(const char* format, ...);
+#endif
 
 // A tag text in the system's ANSI code page. UTF-16 and UTF-8 are converted
 // (characters the code page lacks become its default character); legacy
