@@ -10,7 +10,8 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
 command -v i686-w64-mingw32-windres >/dev/null || need+=(binutils-mingw-w64-i686)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
-python3 -c 'import mutagen' 2>/dev/null || need+=(python3-mutagen)
+# Debian's python3 (a python3 earlier on PATH may lack Debian's modules).
+/usr/bin/python3 -c 'import mutagen' 2>/dev/null || need+=(python3-mutagen)
 command -v wine >/dev/null || need+=(wine)
 command -v clang++ >/dev/null || need+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
