@@ -30,17 +30,22 @@ void WaitAnsweringSentMessages(HANDLE event, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
     for (;;) {
+        MSG msg;
+        // Handles the sent messages already pending; takes nothing from the
+        // queue of posted messages.
+        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         DWORD elapsed = GetTickCount() - start;
         if (elapsed >= timeoutMs)
             return;
-        DWORD r = MsgWaitForMultipleObjects(1, &event, FALSE,
-                                            timeoutMs - elapsed,
-                                            QS_SENDMESSAGE);
+        // MWMO_INPUTAVAILABLE: a message sent before the wait, that code on
+        // this thread (the guest's subclass, say) has already seen in the
+        // queue status, must end the wait too; a plain wait wakes only for
+        // messages that came after the last look at the queue.
+        DWORD r = MsgWaitForMultipleObjectsEx(1, &event, timeoutMs - elapsed,
+                                              QS_SENDMESSAGE,
+                                              MWMO_INPUTAVAILABLE);
         if (r != WAIT_OBJECT_0 + 1)
             return;   // signalled, timed out or failed
-        MSG msg;
-        // Handles pending sent messages; takes nothing from the queue.
-        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
 }
 

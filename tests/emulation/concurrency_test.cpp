@@ -67,6 +67,37 @@ TEST_F(Concurrency, ConfigureRacingStartAndStopNeverReachesAHalfBoundOrFreedGues
         EXPECT_EQ(std::string(PLAYER_VERSION_TEXT), box.text);
 }
 
+// The stop meets a configure call that is inside the guest and whose query to
+// the window is already pending, and already seen by guest code on the window
+// thread, when the stop begins to wait for the call. The wait must still
+// answer it; otherwise the call cannot end, the wait runs out its bound and
+// quit runs beside config.
+TEST_F(Concurrency, StopWaitingForConfigAnswersAQueryAlreadySeenInTheQueue)
+{
+    UseGuest("guest_v10");
+    control.subclassWindow = 1;
+    control.subclassAwaitsSentOnDestroy = 1;
+    control.configSendsQuery = 1;
+    control.configBusyMs = 200;
+    Start();
+    ASSERT_NE(nullptr, WaitForWindow());
+
+    int result = -1;
+    TestThread configure([&] { result = plugin.Configure(NULL); });
+    ASSERT_TRUE(WaitUntil([&] { return control.configCalls == 1; }, 5000));
+    DWORD start = GetTickCount();
+    Stop();
+    DWORD stopMs = GetTickCount() - start;
+    if (!configure.Join(10000))
+        FailHang("OnConfigure across the stop");
+
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(0, control.quitDuringConfig);
+    EXPECT_EQ(1, control.quitCalls);
+    // The call ends about 200 ms after it began; the stop's bound is 5 s.
+    EXPECT_LT(stopMs, 3000u) << "the stop slept through the pending query";
+}
+
 TEST_F(Concurrency, SubclassLeftByTheGuestGetsNoMessageAfterQuit)
 {
     UseGuest("guest_v10");

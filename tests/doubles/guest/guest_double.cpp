@@ -136,6 +136,13 @@ LRESULT CALLBACK SubclassProcedure(HWND window, UINT message, WPARAM wparam,
     NoteEntry();
     if (Control != NULL)
         InterlockedIncrement(&Control->subclassMessages);
+    if (message == WM_DESTROY && Control != NULL &&
+        Control->subclassAwaitsSentOnDestroy) {
+        DWORD start = GetTickCount();
+        while (!(LOWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) &&
+               GetTickCount() - start < 2000)
+            Sleep(1);
+    }
     return CallWindowProcA(PlayerProcedure, window, message, wparam, lparam);
 }
 
