@@ -1,5 +1,5 @@
 // Stand-in for the guest plug-in gen_tebo_for_winamp.dll, a Winamp
-// general-purpose plug-in. One source, built in four variants:
+// general-purpose plug-in. One source, built in six variants:
 //   GUEST_HEADER_VERSION=n   the header carries version n (0x10 or 0x11)
 //   GUEST_NULL_HEADER        winampGetGeneralPurposePlugin returns null
 //   GUEST_NO_ENTRY           no winampGetGeneralPurposePlugin export at all
