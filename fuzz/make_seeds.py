@@ -101,3 +101,12 @@ def wav(info):
 write("media", "wav_info", wav([(b"IART", b"Artist"), (b"IPRD", b"Album"), (b"INAM", b"Title")]))
 write("media", "wav_isbj", wav([(b"IART", b"A"), (b"ISBJ", b"Subject")]))
 write("media", "wav_noinfo", wav([]))
+
+
+# The first bytes of a 32-bit DLL: MZ header pointing at a PE signature and
+# a COFF header (machine i386, characteristics with the DLL flag).
+mz = bytearray(64)
+mz[0:2] = b"MZ"
+mz[60:64] = struct.pack("<I", 64)
+coff = struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, 224, 0x2102)
+write("media", "pe_dll32", bytes(mz) + b"PE\x00\x00" + coff + b"\x00" * 224)

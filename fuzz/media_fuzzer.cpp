@@ -1,5 +1,6 @@
 // Fuzzes the demo tag library's file parsers: MP3 (ID3v2, ID3v1, MPEG frame
-// headers) and RIFF WAVE (INFO texts, "fmt " and "data"). The input is a whole
+// headers) and RIFF WAVE (INFO texts, "fmt " and "data"); and the demo host's
+// check of a plug-in file's PE headers. The input is a whole
 // file image in a heap block of exactly its size, so AddressSanitizer catches
 // any read past its end; the checks below hold for every image.
 #include <stdint.h>
@@ -12,6 +13,7 @@
 
 #include "tools/media/media_length.h"
 #include "tools/media/media_tags.h"
+#include "tools/media/pe_image.h"
 
 namespace {
 
@@ -88,5 +90,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (header.frameBytes < 4)
             Fail("MPEG frame shorter than its header");
     }
+
+    uint16_t machine = 0xFFFF;
+    media::PeKind kind = media::ClassifyPeImage(data, size, &machine);
+    if (kind == media::PeKind::Dll32 && machine != 0x014C)
+        Fail("32-bit DLL with another machine field");
+    if (kind == media::PeKind::NotPe && machine != 0)
+        Fail("no PE image, but a machine field");
     return 0;
 }
