@@ -31,7 +31,7 @@ const int SpeedUp = 32;
 const LONG ProgressStepMs = 250;
 // The guest's rounds between two resets of the tag stand-in's call log (it
 // records every call and would otherwise grow for the whole run).
-const LONG RoundsPerLogReset = 500;
+const LONG RoundsPerLogReset = 200;
 const int TrackCount = 5;
 
 struct Track {
