@@ -10,29 +10,6 @@ using namespace testing_support;
 
 namespace emulation_tests {
 
-namespace {
-
-// A fault on a thread of the guest or the plug-in outside any window
-// procedure ends the process; say so at once instead of leaving it to the
-// platform's crash handling, which can stall the run.
-LONG WINAPI ReportUnhandledFault(EXCEPTION_POINTERS* info)
-{
-    fprintf(stderr, "[  FAULT   ] unhandled exception 0x%08lX at %p on thread %lu\n",
-            (unsigned long)info->ExceptionRecord->ExceptionCode,
-            info->ExceptionRecord->ExceptionAddress,
-            (unsigned long)GetCurrentThreadId());
-    fflush(stderr);
-    fflush(stdout);
-    TerminateProcess(GetCurrentProcess(), 4);
-    return EXCEPTION_EXECUTE_HANDLER;
-}
-
-struct InstallFaultReport {
-    InstallFaultReport() { SetUnhandledExceptionFilter(ReportUnhandledFault); }
-} FaultReport;
-
-} // namespace
-
 void FailHang(const char* what)
 {
     fprintf(stderr, "[  HANG    ] %s did not finish in time\n", what);

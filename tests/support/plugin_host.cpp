@@ -6,34 +6,6 @@
 
 namespace testing_support {
 
-bool CallStdcall(const void* fn, const uint32_t* args, int count,
-                 uint32_t* result)
-{
-    uint32_t eax;
-    uint32_t ecx = (uint32_t)count;
-    uint32_t edi;
-    // edi keeps the stack pointer of before the pushes; ecx returns how far
-    // the stack pointer after the call is from it.
-    __asm__ volatile(
-        "movl %%esp, %%edi\n\t"
-        "1:\n\t"
-        "testl %%ecx, %%ecx\n\t"
-        "jz 2f\n\t"
-        "pushl -4(%%esi,%%ecx,4)\n\t"
-        "decl %%ecx\n\t"
-        "jmp 1b\n\t"
-        "2:\n\t"
-        "call *%%ebx\n\t"
-        "movl %%esp, %%ecx\n\t"
-        "subl %%edi, %%ecx\n\t"
-        "movl %%edi, %%esp\n\t"
-        : "=a"(eax), "+c"(ecx), "=&D"(edi)
-        : "b"(fn), "S"(args)
-        : "edx", "memory", "cc");
-    *result = eax;
-    return ecx == 0;
-}
-
 LoadedPlugin::LoadedPlugin() : module_(NULL)
 {
     ZeroMemory(&descriptor_, sizeof(descriptor_));

@@ -10,14 +10,11 @@
 
 #include "plugin/plugin_descriptor.h"
 #include "support/test_support.h"
+#include "tools/common/stdcall_call.h"
 
 namespace testing_support {
 
-// Calls fn with count 32-bit arguments pushed right to left, as a stdcall
-// caller does. Returns false when the stack pointer after the call differs
-// from before it (a cdecl entry leaves its arguments behind).
-bool CallStdcall(const void* fn, const uint32_t* args, int count,
-                 uint32_t* result);
+using ::CallStdcall;
 
 class LoadedPlugin {
 public:

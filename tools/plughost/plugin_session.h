@@ -3,6 +3,8 @@
 // record), check it on the way, and call its six stdcall entries.
 #pragma once
 
+#include "common/stdcall_call.h"
+
 #include <windows.h>
 
 #include <stdint.h>
@@ -41,11 +43,7 @@ enum {
     ExitEntryFault = 5
 };
 
-// Calls fn with count 32-bit arguments pushed right to left, as a stdcall
-// caller does. False when the stack pointer afterwards differs from before
-// (the entry is not stdcall); the caller's stack is put right either way.
-bool CallStdcall(const void* fn, const uint32_t* args, int count,
-                 uint32_t* result);
+using ::CallStdcall;
 
 // The system's text for a Win32 error code, one line.
 std::string SystemMessage(DWORD error);
