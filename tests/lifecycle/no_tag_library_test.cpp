@@ -19,6 +19,9 @@ TEST(StartWithoutTagLibrary, FailsWithoutWindowOrGuestAndStillAcceptsTracks)
     EXPECT_EQ(nullptr, FindPlayerWindow());
     EXPECT_EQ(0, control.loads);
     EXPECT_EQ(0, control.initCalls);
+    EXPECT_EQ(1, plugin.Init());   // every start tries again, and fails again
+    EXPECT_EQ(nullptr, FindPlayerWindow());
+    EXPECT_EQ(nullptr, GetModuleHandleA("mp3infp.dll"));
 
     // The failed start keeps the active mark: the host may rely on it.
     EXPECT_EQ(0, plugin.TrackStart(1, "C:\\a.mp3", 1000));
@@ -43,9 +46,14 @@ TEST(StartWithoutTagLibrary, FailsWithoutWindowOrGuestAndStillAcceptsTracks)
 TEST(StartWithIncompleteTagLibrary, IsRefusedLikeAMissingOne)
 {
     // A library lacking one of its four entry points is not bound.
+    // No entry point of it is ever called, and no tag file is written.
     std::string path = DoubleDir("tags_incomplete") + "/mp3infp.dll";
     HMODULE incomplete = LoadLibraryA(path.c_str());
     ASSERT_NE(nullptr, incomplete);
+    ASSERT_EQ(nullptr, GetProcAddress(incomplete, "mp3infp_GetType"));
+    FakeTagsCallCountFunction callCount = (FakeTagsCallCountFunction)(void*)
+        GetProcAddress(incomplete, FAKE_TAGS_CALL_COUNT);
+    ASSERT_NE(nullptr, callCount);
     GuestDoubleControl control = {};
     GuestSetup guest("guest_v10", &control);
     LoadedPlugin plugin;
@@ -53,6 +61,10 @@ TEST(StartWithIncompleteTagLibrary, IsRefusedLikeAMissingOne)
     EXPECT_EQ(1, plugin.Init());
     EXPECT_EQ(nullptr, FindPlayerWindow());
     EXPECT_EQ(0, control.initCalls);
+    EXPECT_EQ(0, plugin.TrackStart(1, "C:\\a.mp3", 1000));
     EXPECT_EQ(0, plugin.Quit());
+    EXPECT_EQ(0, callCount());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES,
+              GetFileAttributesA(plugin.TagFile().c_str()));
     FreeLibrary(incomplete);
 }
