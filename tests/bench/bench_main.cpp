@@ -377,21 +377,6 @@ struct QueryHammer {
     }
 };
 
-std::string ReadFileBytes(const std::string& path)
-{
-    std::string bytes;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
-                              OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    char buffer[4096];
-    DWORD n = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &n, NULL) && n > 0)
-        bytes.append(buffer, n);
-    CloseHandle(file);
-    return bytes;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -515,7 +500,7 @@ int main(int argc, char** argv)
     // Guest query 211: learn the exact bytes of the tag file first.
     if (SendMessageA(player, WM_USER, 0, QueryPlaylistFile) == 0)
         Die("the file query answers no file");
-    BaselineBytes = ReadFileBytes(dir.File("tebo_wrapper.mp3"));
+    BaselineBytes = testing_support::ReadWholeFile(dir.File("tebo_wrapper.mp3"));
     if (BaselineBytes.size() < 58)
         Die("the tag file is not there");
     BaselineFile = dir.File("baseline.mp3");
