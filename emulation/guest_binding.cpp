@@ -1,17 +1,30 @@
 // Binding of the guest plug-in, gen_tebo_for_winamp.dll.
+#include "guest_binding.h"
+
+#include "module_threads.h"
 #include "player_window.h"
-
-#include "../plugin/plugin_descriptor.h"
-
-CRITICAL_SECTION GuestLock;
-HANDLE ConfigIdleEvent = NULL;
 
 namespace {
 
-// Written only by the window thread.
+// Written only by the window thread (one at a time: a new one starts only
+// once the last has ended).
 HMODULE GuestModule = NULL;
 GuestPluginHeader* GuestHeader = NULL;
+// The guest of this window has been stopped: WM_DESTROY comes twice, sent by
+// the stop and again when the window is really destroyed.
+bool GuestStopped = false;
+// Code of the guest may still run on another thread: so from its load until
+// its stop has found otherwise.
+bool GuestCodeMayRun = false;
+// The DLL of an earlier guest whose code may still have been running when
+// its window went; our one reference to it is kept until a look finds none.
+HMODULE LingeringGuest = NULL;
 
+// Guards the guest's started flag and the count of configure calls under way.
+// Held only for a few stores, never across a call into the guest or a wait.
+CRITICAL_SECTION GuestLock;
+// Set while no configure call is inside the guest. Manual-reset.
+HANDLE ConfigIdleEvent = NULL;
 // Under GuestLock: the guest has been started and not yet stopped, and how
 // many configure calls are inside it.
 bool GuestStarted = false;
@@ -24,35 +37,52 @@ typedef GuestPluginHeader* (*GuestEntryFunction)(void);
 // so its code cannot be freed under it either way.
 const DWORD ConfigDrainTimeoutMs = 5000;
 
-// Waits for the event while still handling messages sent to this thread: a
-// guest's configuration dialog may query the window while we wait for it.
-void WaitAnsweringSentMessages(HANDLE event, DWORD timeoutMs)
+// How long the stop waits for the guest's own threads (workers told to stop
+// by quit, callbacks under way) to leave its code before it gives up and
+// keeps the DLL loaded.
+const DWORD GuestThreadsTimeoutMs = 3000;
+
+// Frees the DLL of an earlier guest once one look finds none of its code
+// running. TRUE when no such DLL is left.
+BOOL ForgetLingeringGuest(void)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        // Handles the sent messages already pending; takes nothing from the
-        // queue of posted messages.
-        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs)
-            return;
-        // MWMO_INPUTAVAILABLE: a message sent before the wait, that code on
-        // this thread (the guest's subclass, say) has already seen in the
-        // queue status, must end the wait too; a plain wait wakes only for
-        // messages that came after the last look at the queue.
-        DWORD r = MsgWaitForMultipleObjectsEx(1, &event, timeoutMs - elapsed,
-                                              QS_SENDMESSAGE,
-                                              MWMO_INPUTAVAILABLE);
-        if (r != WAIT_OBJECT_0 + 1)
-            return;   // signalled, timed out or failed
-    }
+    if (LingeringGuest == NULL)
+        return TRUE;
+    if (!WaitUntilNoThreadRunsIn(LingeringGuest, 0))
+        return FALSE;
+    FreeLibrary(LingeringGuest);
+    LingeringGuest = NULL;
+    return TRUE;
 }
 
 } // namespace
 
+void CreateGuestBindingObjects(void)
+{
+    InitializeCriticalSection(&GuestLock);
+    // Manual-reset, signalled: no configure call is inside the guest.
+    ConfigIdleEvent = CreateEventA(NULL, TRUE, TRUE, NULL);
+}
+
+void DeleteGuestBindingObjects(void)
+{
+    if (ConfigIdleEvent != NULL)
+        CloseHandle(ConfigIdleEvent);
+    ConfigIdleEvent = NULL;
+    DeleteCriticalSection(&GuestLock);
+}
+
 LRESULT LoadGuestPlugin(HWND window)
 {
+    GuestStopped = false;
+    GuestCodeMayRun = true;
+    // The earlier guest's DLL is still loaded and its code still runs: a
+    // bare-name load would hand out that very copy, and starting it again
+    // before its first life has ended is asking for trouble. This window
+    // runs without a guest, as if its DLL were missing.
+    if (!ForgetLingeringGuest())
+        return 0;
+
     HMODULE module = LoadLibraryA("gen_tebo_for_winamp.dll");
     GuestModule = module;
     if (module == NULL)
@@ -82,31 +112,52 @@ LRESULT LoadGuestPlugin(HWND window)
 
 void UnloadGuestPlugin(HWND window)
 {
+    if (GuestStopped)
+        return;
+    GuestStopped = true;
+
     // From here on, configure requests get the version box.
     EnterCriticalSection(&GuestLock);
     GuestStarted = false;
     LeaveCriticalSection(&GuestLock);
-    WaitAnsweringSentMessages(ConfigIdleEvent, ConfigDrainTimeoutMs);
+    WaitAnsweringSentMessages(1, &ConfigIdleEvent, ConfigDrainTimeoutMs);
 
     GuestPluginHeader* header = GuestHeader;
     GuestHeader = NULL;
     if (header != NULL && header->quit != NULL)
         header->quit();   // also a header of another version, never started
 
+    if (GuestModule == NULL)
+        return;
     // A guest that subclassed the window and did not put the procedure back
     // would have every later message, those of the window's destruction
     // included, run code in its freed DLL.
-    if (window != NULL && GuestModule != NULL)
-        SetWindowLongPtrA(window, GWLP_WNDPROC, (LONG_PTR)PlayerWindowProc);
+    SetWindowLongPtrA(window, GWLP_WNDPROC, (LONG_PTR)PlayerWindowProc);
+
+    // quit may only have told the guest's threads to stop. A configure call
+    // still inside after the wait above runs guest code on a host thread for
+    // as long as its dialog stays open: no point in waiting for it here.
+    EnterCriticalSection(&GuestLock);
+    bool configInside = ConfigCalls != 0;
+    LeaveCriticalSection(&GuestLock);
+    GuestCodeMayRun =
+        configInside ||
+        !WaitUntilNoThreadRunsIn(GuestModule, GuestThreadsTimeoutMs);
 }
 
 void ReleaseGuestModule(void)
 {
     HMODULE module = GuestModule;
-    GuestHeader = NULL;
     GuestModule = NULL;
+    if (module != NULL && GuestCodeMayRun) {
+        // Never free code that may still run: keep our reference. A load is
+        // refused while an earlier DLL lingers, so none does yet.
+        LingeringGuest = module;
+        return;
+    }
     if (module != NULL)
         FreeLibrary(module);
+    ForgetLingeringGuest();
 }
 
 int WINAPI OnConfigure(HWND owner)

@@ -1,13 +1,24 @@
-// WindowThread and EmulatedPlayerWindow.
+// EmulatedPlayerWindow: its class, its procedure and the answers to the
+// guest's queries.
 #include "player_window.h"
 
-#include "../plugin/plugin_descriptor.h"
+#include "guest_binding.h"
+#include "../plugin/plugin_module.h"
 #include "../state/playback_state.h"
 #include "../tags/tag_bridge.h"
 
-HANDLE WindowReadyEvent = NULL;
-
 namespace {
+
+// Trace line for every message, before it is handled.
+void TraceMessage(UINT message, WPARAM wparam, LPARAM lparam)
+{
+    char szDebugStr[100];
+    wsprintfA(szDebugStr, "msg=%#04lX wp=%d lp=%d\n", (unsigned long)message,
+              (int)wparam, (int)lparam);
+    OutputDebugStringA(szDebugStr);
+}
+
+} // namespace
 
 ATOM RegisterPlayerClass(const char* className)
 {
@@ -37,38 +48,6 @@ ATOM RegisterPlayerClass(const char* className)
     }
     return atom;
 }
-
-BOOL CALLBACK DestroyThreadWindow(HWND window, LPARAM)
-{
-    DestroyWindow(window);
-    return TRUE;
-}
-
-// A track that started while the window was being created found no window
-// to title (the guest may read the title for the song): title it now. A
-// track start after the handle was stored sends its own title after this one.
-void ShowCurrentTrackInTitle(HWND window)
-{
-    char path[PathCapacity];
-    CopyCurrentPath(path);
-    if (path[0] == '\0' && Playback.currentTrack == 0 &&
-        Playback.playState == PlayStateStopped)
-        return;
-    char title[TitleCapacity];
-    FormatTrackTitle(title, path, Playback.length);
-    SetWindowTextA(window, title);
-}
-
-// Trace line for every message, before it is handled.
-void TraceMessage(UINT message, WPARAM wparam, LPARAM lparam)
-{
-    char szDebugStr[100];
-    wsprintfA(szDebugStr, "msg=%#04lX wp=%d lp=%d\n", (unsigned long)message,
-              (int)wparam, (int)lparam);
-    OutputDebugStringA(szDebugStr);
-}
-
-} // namespace
 
 LRESULT AnswerQuery(WPARAM wparam, LPARAM lparam)
 {
@@ -110,42 +89,4 @@ LRESULT CALLBACK PlayerWindowProc(HWND window, UINT message, WPARAM wparam,
     default:
         return DefWindowProcA(window, message, wparam, lparam);
     }
-}
-
-DWORD WINAPI WindowThreadMain(LPVOID)
-{
-    char szClassName[24];
-    lstrcpyA(szClassName, PLAYER_CLASS_NAME);
-
-    if (RegisterPlayerClass(szClassName) == 0)
-        return 0;
-
-    // WM_CREATE loads and starts the guest inside this call.
-    HWND window = CreateWindowExA(0, szClassName, szClassName,
-                                  WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  NULL, NULL, OwnModule, NULL);
-    DWORD exitCode = 0;
-    if (window != NULL) {
-        InterlockedExchangePointer((PVOID volatile*)&Playback.window, window);
-        ShowCurrentTrackInTitle(window);
-        if (WindowReadyEvent != NULL)
-            SetEvent(WindowReadyEvent);
-        UpdateWindow(window);
-
-        MSG msg;
-        while (GetMessageA(&msg, NULL, 0, 0) > 0) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-        exitCode = (DWORD)msg.wParam;
-    }
-
-    // Destroy this thread's windows (the guest's among them) while the guest
-    // is still loaded, then free it: nothing of the guest may run once its
-    // DLL is gone, and the class can only go once its windows have.
-    EnumThreadWindows(GetCurrentThreadId(), DestroyThreadWindow, 0);
-    ReleaseGuestModule();
-    UnregisterClassA(szClassName, OwnModule);
-    return exitCode;
 }

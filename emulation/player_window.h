@@ -1,6 +1,6 @@
 // Player emulation: the hidden window that stands in for the Winamp main
-// window, the thread that owns it, and the binding of the guest plug-in
-// (gen_tebo_for_winamp.dll) that lives beside it.
+// window and the thread that owns it. The guest plug-in that lives beside it
+// is bound in guest_binding.h.
 #pragma once
 
 #include <windows.h>
@@ -19,32 +19,42 @@ enum {
     "tebo\x83\x7E\x83\x85\x81\x5B\x83\x57\x83\x62\x83\x4E" "Wrapper"
 #define PLAYER_VERSION_TEXT PLAYER_CLASS_NAME " v0.930"
 
-// The guest's record, in the guest's memory, as winampGetGeneralPurposePlugin
-// returns it. Only a header of GuestHeaderVersion is started and configured.
-struct GuestPluginHeader {
-    int version;
-    void* reserved;             // not read or written
-    int (*init)(void);
-    void (*config)(void);
-    void (*quit)(void);
-    HWND parentWindow;          // written: EmulatedPlayerWindow
-    HINSTANCE moduleInstance;   // written: the guest's own module handle
-};
-static_assert(sizeof(void*) != 4 || sizeof(GuestPluginHeader) == 28,
-              "the guest's header layout");
+// --- WindowThread, for PluginInit and PluginQuit (host threads, StateLock) --
 
-enum { GuestHeaderVersion = 0x10 };
+// The restart check, then the start. A window thread that is starting or
+// serving is the running plug-in: 0, and nothing changes. One that is still
+// ending (its window closed by someone else: waited for, bounded; left behind
+// by a stop that gave up on it: not waited for) refuses the start: 1, and
+// nothing changes. Otherwise prepare runs (it marks the state active and binds
+// what the window needs; FALSE fails the start) and the thread is started:
+// 0, or 1 when it cannot be.
+int StartWindowThread(BOOL (*prepare)(void));
 
-// Set by the window thread once EmulatedPlayerWindow exists and is stored (or
-// never, when the thread ends early). PluginQuit waits on it together with the
-// thread handle so that a stop never races the window's creation.
-extern HANDLE WindowReadyEvent;
+// Stops the window thread, if any: WM_DESTROY to the window (once it exists),
+// then a wait for the thread to end. Returns within StopBudgetMs whatever the
+// guest does; a thread that has not ended by then is left to end by itself.
+// It keeps the DLL loaded while it runs, and StartWindowThread refuses to
+// start beside it. Messages sent to the calling thread are answered while it
+// waits.
+void StopWindowThread(void);
+enum { StopBudgetMs = 9000 };
+
+// Called by the DLL entry at the first call and at the last detach.
+void CreateEmulationObjects(void);
+void DeleteEmulationObjects(void);
+
+// --- The window, on WindowThread -----------------------------------------
 
 // Thread start routine of WindowThread. Registers the class, creates the
 // window (the guest starts inside WM_CREATE), runs the message loop and, once
 // it ends, destroys the thread's windows, frees the guest and unregisters the
-// class, so that a later start finds everything as new.
+// class, so that a later start finds everything as new. Ends the thread with
+// FreeLibraryAndExitThread, dropping the reference on this DLL that
+// StartWindowThread took for it.
 DWORD WINAPI WindowThreadMain(LPVOID unused);
+
+// Registers the player window class (or ours in place of a stale one).
+ATOM RegisterPlayerClass(const char* className);
 
 // EmulatedPlayerWindow's procedure. Traces every message to the debugger
 // output, answers the queries, and starts and stops the guest.
@@ -53,24 +63,3 @@ LRESULT CALLBACK PlayerWindowProc(HWND window, UINT message, WPARAM wparam,
 
 // The answer to a WM_USER query. QueryPlaylistFile writes the tag file.
 LRESULT AnswerQuery(WPARAM wparam, LPARAM lparam);
-
-// --- Guest binding (window thread, except OnConfigure) ---------------------
-
-// Guards the guest's started flag and the count of configure calls under way.
-// Held only for a few stores, never across a call into the guest or a wait.
-extern CRITICAL_SECTION GuestLock;
-// Set while no configure call is inside the guest.
-extern HANDLE ConfigIdleEvent;
-
-// Loads the guest by bare file name and, for a header of the expected version,
-// hands it the window and its own module handle and starts it. Always 0.
-LRESULT LoadGuestPlugin(HWND window);
-
-// Stops the guest: its quit function, then the window procedure is taken back
-// from any subclass the guest left in place. The DLL itself is freed later by
-// ReleaseGuestModule, once no guest code can be on the thread's stack.
-void UnloadGuestPlugin(HWND window);
-
-// Frees the guest DLL and forgets it. Called by the window thread after its
-// message loop has ended and its windows are gone.
-void ReleaseGuestModule(void);

@@ -1,6 +1,5 @@
 // The plug-in's face toward the host audio player: the one export, the
-// descriptor record it hands out, the six entry points, and what lives for as
-// long as the DLL is loaded (the own module handle and StateLock).
+// descriptor record it hands out and the six entry points.
 #pragma once
 
 #include <windows.h>
@@ -41,12 +40,3 @@ int WINAPI PluginQuit(void);
 // Entry 6: passes the host's configure request to the started guest, or shows
 // the version box when no guest has been started.
 int WINAPI OnConfigure(HWND owner);
-
-// Set at the first DLL entry call, cleared at the last detach. Read for the
-// window class and window (window thread) and for the tag-file path.
-extern HINSTANCE OwnModule;
-
-// The one lock shared by PluginInit, PluginQuit, OnTrackStart, OnProgress and
-// OnTrackStop. Nothing on the window thread ever waits for it: PluginQuit and
-// OnTrackStart hold it while they wait for the window thread.
-extern CRITICAL_SECTION StateLock;

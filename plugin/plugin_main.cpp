@@ -1,14 +1,13 @@
 // The DLL entry, the export and the descriptor.
 #include "plugin_descriptor.h"
 
+#include "plugin_module.h"
 #include "../emulation/player_window.h"
-
-HINSTANCE OwnModule = NULL;
-CRITICAL_SECTION StateLock;
+#include "../state/playback_state.h"
 
 namespace {
 
-// Whether StateLock (and the other process-wide objects made with it) exist.
+// Whether StateLock and the other process-wide objects exist.
 LONG LockReady = 0;
 LONG AttachCount = 0;
 
@@ -24,34 +23,17 @@ const PluginDescriptor Descriptor = {
     PluginInit, PluginQuit, OnTrackStart, OnTrackStop, OnProgress, OnConfigure,
 };
 
-void CreateProcessObjects(void)
-{
-    InitializeCriticalSection(&StateLock);
-    InitializeCriticalSection(&PathLock);
-    InitializeCriticalSection(&GuestLock);
-    // Manual-reset, signalled: no configure call is inside the guest.
-    ConfigIdleEvent = CreateEventA(NULL, TRUE, TRUE, NULL);
-}
-
-void DeleteProcessObjects(void)
-{
-    if (ConfigIdleEvent != NULL)
-        CloseHandle(ConfigIdleEvent);
-    ConfigIdleEvent = NULL;
-    DeleteCriticalSection(&GuestLock);
-    DeleteCriticalSection(&PathLock);
-    DeleteCriticalSection(&StateLock);
-}
-
 } // namespace
 
-// Runs under the loader lock: only records the module and makes the locks.
-// Threads are started and libraries loaded from PluginInit, never from here.
+// Runs under the loader lock: only has each part make (or delete) its own
+// process-wide objects. Threads are started and libraries loaded from
+// PluginInit, never from here.
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
 {
     if (!LockReady) {
-        OwnModule = module;
-        CreateProcessObjects();
+        CreateModuleObjects(module);
+        CreatePlaybackObjects();
+        CreateEmulationObjects();
         LockReady = 1;
         DisableThreadLibraryCalls(module);
     }
@@ -59,8 +41,9 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
         ++AttachCount;
     } else if (reason == DLL_PROCESS_DETACH) {
         if (--AttachCount <= 0) {
-            OwnModule = NULL;
-            DeleteProcessObjects();
+            DeleteEmulationObjects();
+            DeletePlaybackObjects();
+            DeleteModuleObjects();
             LockReady = 0;
         }
     }

@@ -1,7 +1,7 @@
 // PlaybackState and the host's track notifications.
 #include "playback_state.h"
 
-#include "../plugin/plugin_descriptor.h"
+#include "../plugin/plugin_module.h"
 
 PlaybackState Playback = {
     0, 0, {0}, PlayStateStopped, 0, 0, NULL, -1, -1, 0, 0
@@ -10,6 +10,11 @@ PlaybackState Playback = {
 CRITICAL_SECTION PathLock;
 
 namespace {
+
+// The title of the last accepted track start, for a window that did not exist
+// yet when it came. Under PathLock; cleared by ActivateState.
+char TrackTitle[TitleCapacity];
+bool TrackTitleSet = false;
 
 // Length of a path if it fits the current-path buffer, else -1. Never reads
 // more than PathCapacity bytes of the host's string.
@@ -86,11 +91,22 @@ int FormatTrackTitle(char* title, const char* path, LONG lengthMs)
     return wsprintfA(title, "%s - %d - Winamp", path, (int)lengthMs);
 }
 
+void CreatePlaybackObjects(void)
+{
+    InitializeCriticalSection(&PathLock);
+}
+
+void DeletePlaybackObjects(void)
+{
+    DeleteCriticalSection(&PathLock);
+}
+
 void ActivateState(void)
 {
     EnterCriticalSection(&PathLock);
     Playback.active = 1;
     ClearTrackFields(&Playback);
+    TrackTitleSet = false;
     LeaveCriticalSection(&PathLock);
 }
 
@@ -117,6 +133,16 @@ void CopyCurrentPath(char* out)
     LeaveCriticalSection(&PathLock);
 }
 
+BOOL CopyTrackTitle(char* out)
+{
+    EnterCriticalSection(&PathLock);
+    bool set = TrackTitleSet;
+    if (set)
+        CopyMemory(out, TrackTitle, TitleCapacity);
+    LeaveCriticalSection(&PathLock);
+    return set;
+}
+
 int WINAPI OnTrackStart(TrackId track, const char* path, DWORD, DWORD, DWORD,
                         DWORD, LONG lengthMs, DWORD)
 {
@@ -128,6 +154,8 @@ int WINAPI OnTrackStart(TrackId track, const char* path, DWORD, DWORD, DWORD,
         EnterCriticalSection(&PathLock);
         ApplyTrackStart(&Playback, track, path, lengthMs);
         FormatTrackTitle(title, Playback.currentPath, lengthMs);
+        CopyMemory(TrackTitle, title, TitleCapacity);
+        TrackTitleSet = true;
         LeaveCriticalSection(&PathLock);
         // Waits for the window thread to handle WM_SETTEXT; PathLock must not
         // be held here. A null handle (no window yet) makes it a no-op.

@@ -47,9 +47,14 @@ struct PlaybackState {
 // The instance, one per process.
 extern PlaybackState Playback;
 
-// Guards currentPath and currentTrack alone. Held only for a copy, never while
-// waiting for anything, so the window thread may take it.
+// Guards currentPath and currentTrack (and the title of the last track start)
+// alone. Held only for a copy, never while waiting for anything, so the window
+// thread may take it.
 extern CRITICAL_SECTION PathLock;
+
+// Called by the DLL entry at the first call and at the last detach.
+void CreatePlaybackObjects(void);
+void DeletePlaybackObjects(void);
 
 // Entries 3 to 5 of the descriptor.
 int WINAPI OnTrackStart(TrackId track, const char* path, DWORD unused1,
@@ -67,6 +72,11 @@ void ResetTrack(void);
 // Copies the current path into a caller's PathCapacity buffer, whole: never
 // half old and half new while a host thread rewrites it. Takes PathLock only.
 void CopyCurrentPath(char* out);
+
+// Copies the title that the last accepted track start gave the window into a
+// caller's TitleCapacity buffer. FALSE, with out untouched, when no track
+// start has been accepted since the plug-in was started. Takes PathLock only.
+BOOL CopyTrackTitle(char* out);
 
 // --- State rules, free of locks and windows -------------------------------
 

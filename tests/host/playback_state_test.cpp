@@ -5,12 +5,9 @@
 #include <string.h>
 #include <string>
 
+#include "plugin/plugin_module.h"
 #include "state/playback_state.h"
 #include "support/test_support.h"
-
-// The state module's neighbours in the DLL, for this test program.
-HINSTANCE OwnModule = NULL;
-CRITICAL_SECTION StateLock;
 
 namespace {
 
@@ -20,8 +17,8 @@ class PlaybackStateTest : public testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        InitializeCriticalSection(&StateLock);
-        InitializeCriticalSection(&PathLock);
+        CreateModuleObjects(NULL);
+        CreatePlaybackObjects();
     }
 
     void SetUp() override

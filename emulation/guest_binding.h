@@ -1,0 +1,46 @@
+// Binding of the guest plug-in, gen_tebo_for_winamp.dll: loaded and started
+// when the player window is created, stopped when it is destroyed, freed by
+// the window thread once none of the guest's code can run any more. The
+// configure request (OnConfigure, a descriptor entry) comes on host threads.
+#pragma once
+
+#include <windows.h>
+
+// The guest's record, in the guest's memory, as winampGetGeneralPurposePlugin
+// returns it. Only a header of GuestHeaderVersion is started and configured.
+struct GuestPluginHeader {
+    int version;
+    void* reserved;             // not read or written
+    int (*init)(void);
+    void (*config)(void);
+    void (*quit)(void);
+    HWND parentWindow;          // written: EmulatedPlayerWindow
+    HINSTANCE moduleInstance;   // written: the guest's own module handle
+};
+static_assert(sizeof(void*) != 4 || sizeof(GuestPluginHeader) == 28,
+              "the guest's header layout");
+
+enum { GuestHeaderVersion = 0x10 };
+
+// Window thread, WM_CREATE. Loads the guest by bare file name and, for a
+// header of the expected version, hands it the window and its own module
+// handle and starts it. Always 0.
+LRESULT LoadGuestPlugin(HWND window);
+
+// Window thread, WM_DESTROY; only the first call for a window does anything.
+// Waits (bounded) for a configure call under way, calls the guest's quit,
+// takes the window procedure back from any subclass the guest left in place,
+// and waits (bounded) until none of the guest's own threads runs its code any
+// more, answering the messages sent to the window meanwhile.
+void UnloadGuestPlugin(HWND window);
+
+// Window thread, after its message loop has ended and its windows are gone,
+// so that no guest code is left on its own stack. Frees the guest's DLL, or,
+// when its code may still run on another thread, keeps it loaded: a later
+// start or stop frees it once none does.
+void ReleaseGuestModule(void);
+
+// Called by the emulation's own create and delete at the first DLL entry call
+// and at the last detach.
+void CreateGuestBindingObjects(void);
+void DeleteGuestBindingObjects(void);

@@ -1,0 +1,21 @@
+// What lives for as long as the DLL is loaded: its own module handle and
+// StateLock. Every part of the plug-in may include this; it includes nothing
+// of ours.
+#pragma once
+
+#include <windows.h>
+
+// Set at the first DLL entry call, cleared at the last detach. Read for the
+// window class and window (window thread), for the tag-file path, and for the
+// window thread's reference on its own code.
+extern HINSTANCE OwnModule;
+
+// Serialises PluginInit, PluginQuit, OnTrackStart, OnProgress and
+// OnTrackStop, all on host threads. Nothing on the window thread ever waits
+// for it: PluginQuit and OnTrackStart hold it while they wait for the window
+// thread.
+extern CRITICAL_SECTION StateLock;
+
+// Called by the DLL entry at the first call and at the last detach.
+void CreateModuleObjects(HINSTANCE module);
+void DeleteModuleObjects(void);
