@@ -239,6 +239,41 @@ TEST_F(Lifecycle, SecondStartWorksAsTheFirst)
     }
 }
 
+// Notifications that come while the guest is still starting, before the
+// window is stored: the window gets the title of an accepted track start,
+// and only of one.
+TEST_F(Lifecycle, TitleAtCreationComesOnlyFromAnAcceptedTrackStart)
+{
+    struct Row {
+        bool trackStart;
+        const char* title;
+    } rows[] = {
+        {false, PLAYER_CLASS_NAME},   // OnProgress with track 0 alone
+        {true, "C:\\early.mp3 - 3000 - Winamp"},
+    };
+    GuestDoubleControl control = {};
+    control.initRelease = CreateEventA(NULL, TRUE, FALSE, NULL);
+    GuestSetup guest("guest_v10", &control);
+    LoadedPlugin plugin;
+    for (const Row& row : rows) {
+        ResetEvent(control.initRelease);
+        ASSERT_EQ(0, plugin.Init());
+        // Track 0 is the current track while none is: playing is reported.
+        ASSERT_EQ(0, plugin.Progress(0, 10, 20));
+        if (row.trackStart) {
+            ASSERT_EQ(0, plugin.TrackStart(7, "C:\\early.mp3", 3000));
+        }
+        SetEvent(control.initRelease);
+        HWND window = NULL;
+        ASSERT_TRUE(WaitUntil([&] { return (window = FindPlayerWindow()) != NULL; }));
+        // Answered from the loop: the window is stored and titled.
+        Query(window, 0, QueryListPosition);
+        EXPECT_EQ(row.title, WindowTitle(window));
+        ASSERT_TRUE(Bounded([&] { EXPECT_EQ(0, plugin.Quit()); }));
+    }
+    CloseHandle(control.initRelease);
+}
+
 TEST_F(Lifecycle, StartWhileRunningKeepsTheOneWindowThread)
 {
     GuestDoubleControl control = {};

@@ -5,13 +5,15 @@
 //   GUEST_NO_ENTRY           no winampGetGeneralPurposePlugin export at all
 //   GUEST_NO_INIT            the header's init is null
 //   GUEST_NO_CONFIG_QUIT     the header's config and quit are null
-// It behaves as the test's GuestDoubleControl (guest_double.h) asks and
-// records every call there. It also writes marker lines to the debugger
+// It behaves as the test's GuestDoubleControl (guest_double.h) asks, careless
+// habits of real guests included (workers quit does not wait for, a timer
+// callback quit waits for, dialogs left open), and records every call there. It also writes marker lines to the debugger
 // output ("guest: init", "guest: subclassed", "guest: quit", "guest: quit
 // done", "guest: config") so a test can place its calls among the player
 // window's trace lines.
 #include <windows.h>
 
+#include <process.h>
 #include <stddef.h>
 
 #include "guest_double.h"
@@ -59,6 +61,12 @@ volatile LONG ConfigInside = 0;   // config calls under way
 WNDPROC PlayerProcedure = NULL;   // what the subclass forwards to
 HANDLE PollerThread = NULL;
 HANDLE PollerStop = NULL;         // manual-reset: the poller must end
+HANDLE WorkerStop = NULL;         // manual-reset: the worker should end
+HANDLE PollTimer = NULL;
+HANDLE CallbackSending = NULL;    // auto-reset: a callback is about to send
+
+// How long a guest waits at most for an event of the test's.
+const DWORD TestEventTimeoutMs = 60000;
 
 // Unused in the variants whose header leaves them out.
 [[maybe_unused]] int GuestInit(void);
@@ -197,6 +205,61 @@ bool WaitForPoller(HANDLE thread, DWORD timeoutMs)
     }
 }
 
+// The worker of a careless guest: told to stop by quit, never waited for.
+void RunWorker(void)
+{
+    HWND parent = Header.parent;
+    HANDLE stop = WorkerStop;
+    if (Control->workerRelease != NULL) {
+        WaitForSingleObject(Control->workerRelease, TestEventTimeoutMs);
+    } else {
+        while (WaitForSingleObject(stop, 1) == WAIT_TIMEOUT)
+            SendMessageA(parent, WM_USER, 0, QueryPlayState);
+    }
+    // Winding down in the guest's code: the window is queried once more,
+    // while the player is stopping.
+    if (Control->workerWindDownMs != 0)
+        Sleep(Control->workerWindDownMs);
+    SendMessageA(parent, WM_USER, 0, QueryPlayState);
+    CloseHandle(stop);
+    InterlockedDecrement(&Control->workersRunning);
+}
+
+DWORD WINAPI WorkerMain(LPVOID)
+{
+    RunWorker();
+    return 0;
+}
+
+unsigned __stdcall RuntimeWorkerMain(void*)
+{
+    RunWorker();
+    return 0;
+}
+
+void StartWorker(void)
+{
+    WorkerStop = CreateEventA(NULL, TRUE, FALSE, NULL);
+    InterlockedIncrement(&Control->workersRunning);
+    HANDLE thread =
+        Control->workerKind == 2
+            ? (HANDLE)_beginthreadex(NULL, 0, RuntimeWorkerMain, NULL, 0, NULL)
+            : CreateThread(NULL, 0, WorkerMain, NULL, 0, NULL);
+    CloseHandle(thread);
+}
+
+VOID CALLBACK PollFromTimer(PVOID, BOOLEAN)
+{
+    SetEvent(CallbackSending);
+    SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
+}
+
+void WaitForTestEvent(HANDLE event)
+{
+    if (event != NULL)
+        WaitForSingleObject(event, TestEventTimeoutMs);
+}
+
 int GuestInit(void)
 {
     InitReturned = 0;
@@ -223,8 +286,16 @@ int GuestInit(void)
         PollerStop = CreateEventA(NULL, TRUE, FALSE, NULL);
         PollerThread = CreateThread(NULL, 0, PollerMain, NULL, 0, NULL);
     }
+    if (Control->workerKind != 0)
+        StartWorker();
+    if (Control->timerPoller) {
+        CallbackSending = CreateEventA(NULL, FALSE, FALSE, NULL);
+        CreateTimerQueueTimer(&PollTimer, NULL, PollFromTimer, NULL, 1, 1,
+                              WT_EXECUTEDEFAULT);
+    }
     if (Control->initBusyMs != 0)
         Sleep(Control->initBusyMs);   // still starting
+    WaitForTestEvent(Control->initRelease);
     InterlockedExchange(&InitReturned, 1);
     return 0;
 }
@@ -246,6 +317,7 @@ void GuestConfig(void)
         SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
     if (Control->configBusyMs != 0)
         Sleep(Control->configBusyMs);   // the guest's own dialog, standing in
+    WaitForTestEvent(Control->configRelease);
     if (Control->configSendsQuery)
         SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
     InterlockedDecrement(&ConfigInside);
@@ -272,6 +344,20 @@ void GuestQuit(void)
         CloseHandle(PollerStop);
         PollerStop = NULL;
     }
+    if (WorkerStop != NULL) {
+        SetEvent(WorkerStop);   // and off it goes, unwaited for
+        WorkerStop = NULL;      // the worker closes it
+    }
+    if (PollTimer != NULL) {
+        // Once a callback has begun to send to the window, which this very
+        // thread would have to answer, wait for it to end.
+        ResetEvent(CallbackSending);
+        WaitForSingleObject(CallbackSending, 5000);
+        DeleteTimerQueueTimer(NULL, PollTimer, INVALID_HANDLE_VALUE);
+        PollTimer = NULL;
+    }
+    if (Control != NULL)
+        WaitForTestEvent(Control->quitRelease);
     Marker("guest: quit done\n");
     QuitReturned = 1;
 }
@@ -306,8 +392,11 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
             InterlockedIncrement(&Control->loads);
         }
     } else if (reason == DLL_PROCESS_DETACH) {
-        if (Control != NULL)
+        if (Control != NULL) {
             InterlockedIncrement(&Control->unloads);
+            if (Control->workersRunning != 0)
+                InterlockedIncrement(&Control->unloadedUnderWorker);
+        }
     }
     return TRUE;
 }

@@ -57,4 +57,25 @@ struct GuestDoubleControl {
     LONG configOutsideStart;
     // quit entered while a config call was still inside. Must stay 0.
     LONG quitDuringConfig;
+
+    // --- Careless guests, set by the test before the start ---------------
+    // Events are the test's; a guest that waits for one gives up after 60 s.
+    // init starts a worker thread (1: CreateThread, 2: _beginthreadex, whose
+    // start address lies in the C runtime) that queries the window until
+    // quit tells it to stop; quit does not wait for it. After the stop it
+    // stays workerWindDownMs in the guest's code and queries once more.
+    LONG workerKind;
+    DWORD workerWindDownMs;
+    HANDLE workerRelease;    // set: the worker ignores the stop until this is
+    // init polls from a timer-queue callback; quit deletes the timer and
+    // waits for a callback under way (DeleteTimerQueueTimer with
+    // INVALID_HANDLE_VALUE), once a callback has begun to send a query.
+    LONG timerPoller;
+    HANDLE initRelease;      // set: init returns only once this is
+    HANDLE quitRelease;      // set: quit returns only once this is
+    HANDLE configRelease;    // set: config returns only once this is (a
+                             // dialog left open)
+    // --- Recorded by the guest (interlocked) ----------------------------
+    LONG workersRunning;     // workers that have not yet left the guest
+    LONG unloadedUnderWorker;   // DLL_PROCESS_DETACH with a worker running
 };

@@ -1,0 +1,306 @@
+// Guests as careless as real ones: workers that quit tells to stop but does
+// not wait for, a timer-queue poller whose quit waits for a callback that is
+// waiting for the window, a configuration dialog left open across the stop,
+// a quit that returns late; and a host that frees the DLL without a stop.
+// The host must never fault and never wait more than the stop's bound, and a
+// guest is freed once, and only once, none of its code can run.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "emulation/player_window.h"
+#include "lifecycle/session.h"
+
+using namespace testing_support;
+using namespace lifecycle;
+
+namespace {
+
+// The stop's bound as the host sees it: the plug-in's budget and some room
+// for a loaded machine.
+const DWORD QuitBoundMs = 10000;
+
+// Runs fn on a thread of its own; the time it took, or ~0 when it did not
+// end within timeoutMs (the thread is then terminated).
+DWORD Timed(std::function<void()> fn, DWORD timeoutMs = 20000)
+{
+    DWORD start = GetTickCount();
+    TestThread thread(std::move(fn));
+    if (!thread.Join(timeoutMs)) {
+        TerminateThread(thread.Handle(), 1);
+        return ~(DWORD)0;
+    }
+    return GetTickCount() - start;
+}
+
+HANDLE NewEvent()
+{
+    return CreateEventA(NULL, TRUE, FALSE, NULL);
+}
+
+bool GuestLoaded()
+{
+    return GetModuleHandleA("gen_tebo_for_winamp.dll") != NULL;
+}
+
+// Host threads of the kinds a player runs during playback, started after
+// the plug-in and alive across its stop: one idle, one busy, one reporting
+// progress. None of them may slow the stop or keep the guest loaded.
+class HostThreads {
+public:
+    explicit HostThreads(LoadedPlugin& plugin) : done_(NewEvent())
+    {
+        idle_ = new TestThread([this] { WaitForSingleObject(done_, 60000); });
+        busy_ = new TestThread([this] {
+            while (WaitForSingleObject(done_, 0) == WAIT_TIMEOUT)
+                SwitchToThread();
+        });
+        progress_ = new TestThread([this, &plugin] {
+            for (LONG at = 0; WaitForSingleObject(done_, 1) == WAIT_TIMEOUT;
+                 ++at)
+                plugin.Progress(1, at, at);
+        });
+    }
+    ~HostThreads()
+    {
+        SetEvent(done_);
+        delete idle_;
+        delete busy_;
+        delete progress_;
+        CloseHandle(done_);
+    }
+private:
+    HANDLE done_;
+    TestThread* idle_;
+    TestThread* busy_;
+    TestThread* progress_;
+};
+
+// --- Freed at every stop, whatever threads live ---------------------------
+
+struct GuestKind {
+    const char* name;
+    LONG workerKind;       // 0: none (a well-behaved guest)
+    DWORD windDownMs;      // the worker's time in guest code after the stop
+};
+
+class EveryStop : public testing::TestWithParam<GuestKind> {
+protected:
+    void SetUp() override { ASSERT_TRUE(tags_.Load()); }
+    FakeTags tags_;
+};
+
+TEST_P(EveryStop, StopsAtAnyMomentReturnInTimeAndFreeTheGuestOnlyOnceItsCodeIsIdle)
+{
+    GuestDoubleControl control = {};
+    control.workerKind = GetParam().workerKind;
+    control.workerWindDownMs = GetParam().windDownMs;
+    control.pollerEnabled = 1;
+    control.pollIntervalMs = 1;
+    GuestSetup guest("guest_v10", &control);
+    LoadedPlugin plugin;
+    HANDLE never = NewEvent();
+
+    const int cycles = 16;
+    for (int cycle = 1; cycle <= cycles; ++cycle) {
+        ASSERT_EQ(0, plugin.Init());
+        HostThreads host(plugin);
+        // Stops from right at the start to 50 ms into it: while the window is
+        // made, while the guest starts, while it polls.
+        WaitForSingleObject(never, (DWORD)(cycle * 17 % 51));
+        DWORD took = Timed([&] { EXPECT_EQ(0, plugin.Quit()); });
+        ASSERT_LT(took, QuitBoundMs) << "cycle " << cycle;
+        ASSERT_EQ(cycle, control.unloads) << "not freed at the stop of cycle "
+                                          << cycle;
+        ASSERT_EQ(0, control.workersRunning);
+    }
+    EXPECT_EQ(0, control.unloadedUnderWorker);
+    EXPECT_EQ(control.initCalls, control.quitCalls);
+    EXPECT_EQ(cycles, control.loads);
+    CloseHandle(never);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Guests, EveryStop,
+    testing::Values(GuestKind{"WellBehaved", 0, 0},
+                    GuestKind{"WorkerByCreateThread", 1, 20},
+                    GuestKind{"WorkerByBeginThreadEx", 2, 20}),
+    [](const testing::TestParamInfo<GuestKind>& info) {
+        return std::string(info.param.name);
+    });
+
+// --- Guests whose code outlives the stop ----------------------------------
+
+class Outlives : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(tags_.Load()); }
+    FakeTags tags_;
+};
+
+TEST_F(Outlives, WorkerPastTheBoundKeepsTheGuestLoadedUntilALaterStartFindsItGone)
+{
+    GuestDoubleControl control = {};
+    HANDLE release = NewEvent();
+    control.workerKind = 1;
+    control.workerRelease = release;
+    GuestSetup guest("guest_v10", &control);
+    LoadedPlugin plugin;
+
+    ASSERT_EQ(0, plugin.Init());
+    ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 1; }));
+    DWORD took = Timed([&] { EXPECT_EQ(0, plugin.Quit()); });
+    EXPECT_LT(took, QuitBoundMs);
+    EXPECT_EQ(1, control.quitCalls);
+    EXPECT_EQ(0, control.unloads) << "freed under a running worker";
+    EXPECT_TRUE(GuestLoaded());
+
+    // A start while that worker runs: the window runs without the guest
+    // rather than start the copy that has not finished its first life.
+    ASSERT_EQ(0, plugin.Init());
+    ASSERT_TRUE(WaitUntil([] { return FindPlayerWindow() != NULL; }));
+    EXPECT_EQ(1, control.initCalls);
+    EXPECT_EQ(1, control.loads);
+    EXPECT_EQ(0, plugin.Quit());
+    EXPECT_EQ(0, control.unloads);
+
+    // Once the worker has gone, the next start frees the old copy and loads
+    // the guest afresh, and its stop frees that one.
+    SetEvent(release);
+    ASSERT_TRUE(WaitUntil([&] { return control.workersRunning == 0; }));
+    control.workerRelease = NULL;
+    ASSERT_EQ(0, plugin.Init());
+    ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 2; }));
+    EXPECT_EQ(1, control.unloads);
+    EXPECT_EQ(2, control.loads);
+    EXPECT_EQ(0, plugin.Quit());
+    EXPECT_EQ(2, control.unloads);
+    EXPECT_EQ(0, control.unloadedUnderWorker);
+    CloseHandle(release);
+}
+
+TEST_F(Outlives, ConfigDialogOpenAcrossTheStopIsWaitedForOnceAndKeepsTheGuest)
+{
+    GuestDoubleControl control = {};
+    HANDLE release = NewEvent();
+    control.configRelease = release;
+    GuestSetup guest("guest_v10", &control);
+    LoadedPlugin plugin;
+    ASSERT_EQ(0, plugin.Init());
+    ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 1; }));
+
+    TestThread configure([&] { EXPECT_EQ(0, plugin.Configure(NULL)); });
+    ASSERT_TRUE(WaitUntil([&] { return control.configCalls == 1; }));
+    DWORD took = Timed([&] { EXPECT_EQ(0, plugin.Quit()); });
+    // One wait of 5 s for the open dialog, not one per WM_DESTROY.
+    EXPECT_GE(took, 4500u);
+    EXPECT_LT(took, 7000u);
+    EXPECT_EQ(1, control.quitCalls);
+    EXPECT_EQ(0, control.unloads) << "freed under the open dialog";
+
+    // The dialog closes: config returns into the plug-in, not into a freed
+    // guest, and the next start replaces the old copy.
+    SetEvent(release);
+    ASSERT_TRUE(configure.Join());
+    control.configRelease = NULL;
+    ASSERT_EQ(0, plugin.Init());
+    ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 2; }));
+    EXPECT_EQ(1, control.unloads);
+    EXPECT_EQ(0, plugin.Quit());
+    EXPECT_EQ(2, control.unloads);
+    EXPECT_EQ(0, control.callsAfterQuit);
+    CloseHandle(release);
+}
+
+TEST_F(Outlives, HostFreeingTheDllWithoutAStopLeavesTheWindowThreadServing)
+{
+    GuestDoubleControl control = {};
+    control.pollerEnabled = 1;
+    control.pollIntervalMs = 1;
+    GuestSetup guest("guest_v10", &control);
+    LoadedPlugin plugin;
+    ASSERT_EQ(0, plugin.Init());
+    ASSERT_TRUE(WaitUntil([&] { return control.pollRounds > 3; }));
+    HMODULE module = plugin.Module();
+    std::string path = plugin.DllPath();
+
+    plugin.Unload();
+    // The window thread holds the DLL: it stays, and goes on answering.
+    EXPECT_EQ(module, GetModuleHandleA(path.c_str()));
+    LONG rounds = control.pollRounds;
+    EXPECT_TRUE(WaitUntil([&] { return control.pollRounds > rounds + 20; }));
+
+    // A host that loads it again finds the running plug-in and can stop it;
+    // then the DLL goes with the host's last reference.
+    HMODULE again = LoadLibraryA(path.c_str());
+    ASSERT_EQ(module, again);
+    EXPECT_EQ(0, plugin.Init());   // already running: nothing changes
+    EXPECT_EQ(1, control.initCalls);
+    EXPECT_EQ(0, plugin.Quit());
+    EXPECT_EQ(1, control.unloads);
+    FreeLibrary(again);
+    EXPECT_TRUE(WaitUntil([&] { return GetModuleHandleA(path.c_str()) == NULL; }));
+}
+
+// --- Stops that cannot finish (each in a process of its own) --------------
+
+TEST_F(Outlives, QuitDeadlockedWithItsTimerCallbackLeavesTheHostFree)
+{
+    GuestDoubleControl control = {};
+    control.timerPoller = 1;
+    GuestSetup guest("guest_v10", &control);
+    LoadedPlugin plugin;
+    ASSERT_EQ(0, plugin.Init());
+    ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 1; }));
+    ASSERT_EQ(0, plugin.TrackStart(1, "C:\\a.mp3", 1000));
+
+    // quit waits for a callback that waits for the window thread, which is
+    // inside quit: the guest never comes back. The host does.
+    DWORD took = Timed([&] { EXPECT_EQ(0, plugin.Quit()); });
+    EXPECT_LT(took, QuitBoundMs);
+    EXPECT_EQ(1, control.quitCalls);
+
+    // Beside the stuck thread a start is refused at once and changes
+    // nothing; a second stop returns at once; notifications stay refused.
+    EXPECT_LT(Timed([&] { EXPECT_EQ(1, plugin.Init()); }), 1000u);
+    EXPECT_EQ(1, control.initCalls);
+    EXPECT_EQ(-1, plugin.TrackStart(2, "C:\\b.mp3", 1000));
+    EXPECT_LT(Timed([&] { EXPECT_EQ(0, plugin.Quit()); }), 1000u);
+    EXPECT_EQ(1, plugin.Init());
+
+    // The host unloads the DLL: the stuck thread keeps it, and nothing
+    // faults.
+    HMODULE module = plugin.Module();
+    std::string path = plugin.DllPath();
+    plugin.Unload();
+    EXPECT_EQ(module, GetModuleHandleA(path.c_str()));
+    EXPECT_TRUE(GuestLoaded());
+}
+
+TEST_F(Outlives, QuitReturningLateEndsTheThreadAndThenTheNextStartWorks)
+{
+    GuestDoubleControl control = {};
+    HANDLE release = NewEvent();
+    control.quitRelease = release;
+    GuestSetup guest("guest_v10", &control);
+    LoadedPlugin plugin;
+    ASSERT_EQ(0, plugin.Init());
+    ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 1; }));
+
+    DWORD took = Timed([&] { EXPECT_EQ(0, plugin.Quit()); });
+    EXPECT_LT(took, QuitBoundMs);
+    EXPECT_EQ(1, plugin.Init()) << "a start beside the ending thread";
+    EXPECT_EQ(1, control.initCalls);
+
+    // quit returns: the thread frees the guest and ends by itself.
+    SetEvent(release);
+    ASSERT_TRUE(WaitUntil([&] { return control.unloads == 1; }));
+    control.quitRelease = NULL;
+    ASSERT_TRUE(WaitUntil([&] { return plugin.Init() == 0; }))
+        << "the start stays refused after the thread has ended";
+    ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 2; }));
+    EXPECT_EQ(0, plugin.Quit());
+    EXPECT_EQ(2, control.unloads);
+    CloseHandle(release);
+}
+
+} // namespace
