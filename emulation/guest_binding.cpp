@@ -9,6 +9,7 @@ namespace {
 // Written only by the window thread (one at a time: a new one starts only
 // once the last has ended).
 HMODULE GuestModule = NULL;
+FILETIME GuestLoadedAt;   // system time just before the load
 GuestPluginHeader* GuestHeader = NULL;
 // The guest of this window has been stopped: WM_DESTROY comes twice, sent by
 // the stop and again when the window is really destroyed.
@@ -19,6 +20,7 @@ bool GuestCodeMayRun = false;
 // The DLL of an earlier guest whose code may still have been running when
 // its window went; our one reference to it is kept until a look finds none.
 HMODULE LingeringGuest = NULL;
+FILETIME LingeringLoadedAt;
 
 // Guards the guest's started flag and the count of configure calls under way.
 // Held only for a few stores, never across a call into the guest or a wait.
@@ -48,7 +50,7 @@ BOOL ForgetLingeringGuest(void)
 {
     if (LingeringGuest == NULL)
         return TRUE;
-    if (!WaitUntilNoThreadRunsIn(LingeringGuest, 0))
+    if (!WaitUntilNoThreadRunsIn(LingeringGuest, LingeringLoadedAt, 0))
         return FALSE;
     FreeLibrary(LingeringGuest);
     LingeringGuest = NULL;
@@ -83,6 +85,7 @@ LRESULT LoadGuestPlugin(HWND window)
     if (!ForgetLingeringGuest())
         return 0;
 
+    GetSystemTimeAsFileTime(&GuestLoadedAt);
     HMODULE module = LoadLibraryA("gen_tebo_for_winamp.dll");
     GuestModule = module;
     if (module == NULL)
@@ -142,7 +145,8 @@ void UnloadGuestPlugin(HWND window)
     LeaveCriticalSection(&GuestLock);
     GuestCodeMayRun =
         configInside ||
-        !WaitUntilNoThreadRunsIn(GuestModule, GuestThreadsTimeoutMs);
+        !WaitUntilNoThreadRunsIn(GuestModule, GuestLoadedAt,
+                                 GuestThreadsTimeoutMs);
 }
 
 void ReleaseGuestModule(void)
@@ -153,6 +157,7 @@ void ReleaseGuestModule(void)
         // Never free code that may still run: keep our reference. A load is
         // refused while an earlier DLL lingers, so none does yet.
         LingeringGuest = module;
+        LingeringLoadedAt = GuestLoadedAt;
         return;
     }
     if (module != NULL)

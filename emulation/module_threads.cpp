@@ -27,31 +27,50 @@ const DWORD ThreadAccess = SYNCHRONIZE | THREAD_SUSPEND_RESUME |
 // never end (pool threads that ran a callback), they only leave it.
 const DWORD LongestLookIntervalMs = 32;
 
-// NtQueryInformationThread, looked up at run time: ntdll is in every
-// process, and the DLL links to nothing but kernel32 and user32.
+// Two ntdll functions, looked up at run time: ntdll is in every process, and
+// the DLL links to nothing but kernel32 and user32. NtGetNextThread walks the
+// threads of this process alone (a Toolhelp snapshot lists the whole
+// system's, and costs many times more); systems before Vista lack it.
 typedef LONG(WINAPI* QueryThreadFunction)(HANDLE thread, int infoClass,
                                           PVOID info, ULONG size,
                                           PULONG returned);
+typedef LONG(WINAPI* NextThreadFunction)(HANDLE process, HANDLE thread,
+                                         ACCESS_MASK access, ULONG attributes,
+                                         ULONG flags, PHANDLE next);
 const int ThreadBasicInformationClass = 0;
 const int ThreadStartAddressClass = 9;   // ThreadQuerySetWin32StartAddress
 
 struct ThreadBasicInformation {
     LONG exitStatus;
-    PVOID teb;               // begins with NT_TIB: its StackBase is the top
+    PVOID teb;
     HANDLE clientProcess;
-    HANDLE clientThread;
+    HANDLE clientThread;     // the thread's id
     ULONG_PTR affinityMask;
     LONG priority;
     LONG basePriority;
 };
 
-QueryThreadFunction QueryThread(void)
+FARPROC NtdllFunction(const char* name)
 {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    if (ntdll == NULL)
-        return NULL;
-    return (QueryThreadFunction)(void*)GetProcAddress(
-        ntdll, "NtQueryInformationThread");
+    return ntdll != NULL ? GetProcAddress(ntdll, name) : NULL;
+}
+
+const IMAGE_NT_HEADERS* HeadersOf(HMODULE module)
+{
+    const BYTE* base = (const BYTE*)module;
+    const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)base;
+    return (const IMAGE_NT_HEADERS*)(base + dos->e_lfanew);
+}
+
+ImageRange WholeImageOf(HMODULE module)
+{
+    ImageRange image = {0, 0};
+    if (module != NULL) {
+        image.begin = (ULONG_PTR)module;
+        image.end = image.begin + HeadersOf(module)->OptionalHeader.SizeOfImage;
+    }
+    return image;
 }
 
 // From the first to the end of the last executable section of a loaded
@@ -59,9 +78,7 @@ QueryThreadFunction QueryThread(void)
 ImageRange CodeOf(HMODULE module)
 {
     const BYTE* base = (const BYTE*)module;
-    const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)base;
-    const IMAGE_NT_HEADERS* nt =
-        (const IMAGE_NT_HEADERS*)(base + dos->e_lfanew);
+    const IMAGE_NT_HEADERS* nt = HeadersOf(module);
     const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
     ImageRange code = {0, 0};
     for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
@@ -75,11 +92,7 @@ ImageRange CodeOf(HMODULE module)
         if (end > code.end)
             code.end = end;
     }
-    if (code.end == 0) {
-        code.begin = (ULONG_PTR)base;
-        code.end = (ULONG_PTR)base + nt->OptionalHeader.SizeOfImage;
-    }
-    return code;
+    return code.end != 0 ? code : WholeImageOf(module);
 }
 
 bool InImage(ULONG_PTR value, const ImageRange& image)
@@ -99,38 +112,52 @@ ULONG_PTR StartAddressOf(QueryThreadFunction query, HANDLE thread)
     return (ULONG_PTR)start;
 }
 
-// The top of the thread's stack (the NT_TIB's StackBase), or 0.
-ULONG_PTR StackTopOf(QueryThreadFunction query, HANDLE thread)
-{
-    ThreadBasicInformation info;
-    ZeroMemory(&info, sizeof(info));
-    if (query == NULL ||
-        query(thread, ThreadBasicInformationClass, &info, sizeof(info),
-              NULL) != 0 ||
-        info.teb == NULL)
-        return 0;
-    // Read, not dereferenced: a thread that ends meanwhile takes its TEB along.
-    NT_TIB tib;
-    SIZE_T got = 0;
-    if (!ReadProcessMemory(GetCurrentProcess(), info.teb, &tib, sizeof(tib),
-                           &got) ||
-        got != sizeof(tib))
-        return 0;
-    return (ULONG_PTR)tib.StackBase;
-}
+// The general registers, instruction and stack pointer first.
+struct Registers {
+    ULONG_PTR values[17];
+    SIZE_T count;
+};
 
-bool RegistersPointInto(const CONTEXT& c, const ImageRange& image)
+Registers RegistersOf(const CONTEXT& c)
 {
 #if defined(_WIN64)
-    const ULONG_PTR registers[] = {
-        c.Rip, c.Rsp, c.Rbp, c.Rax, c.Rbx, c.Rcx, c.Rdx, c.Rsi, c.Rdi,
-        c.R8,  c.R9,  c.R10, c.R11, c.R12, c.R13, c.R14, c.R15};
+    Registers r = {{c.Rip, c.Rsp, c.Rbp, c.Rax, c.Rbx, c.Rcx, c.Rdx, c.Rsi,
+                    c.Rdi, c.R8, c.R9, c.R10, c.R11, c.R12, c.R13, c.R14,
+                    c.R15},
+                   17};
 #else
-    const ULONG_PTR registers[] = {c.Eip, c.Esp, c.Ebp, c.Eax, c.Ebx,
-                                   c.Ecx, c.Edx, c.Esi, c.Edi};
+    Registers r = {{c.Eip, c.Esp, c.Ebp, c.Eax, c.Ebx, c.Ecx, c.Edx, c.Esi,
+                    c.Edi},
+                   9};
 #endif
-    return AnyWordInRange(registers, sizeof(registers) / sizeof(registers[0]),
-                          image.begin, image.end);
+    return r;
+}
+
+// A thread that has not yet entered its start routine still holds that
+// routine's address in a register, and its parameter in another. When the
+// routine is a runtime's (_beginthreadex), the code it will call is named
+// only in the block the parameter points to: look at that block's first
+// words too. Read, not dereferenced: other threads may free it meanwhile.
+bool ParameterPointsInto(const Registers& r, ULONG_PTR start,
+                         const ImageRange& image)
+{
+    const SIZE_T firstGeneral = 3;   // after the instruction, stack, frame
+    bool starting = false;
+    for (SIZE_T i = firstGeneral; i < r.count && !starting; ++i)
+        starting = start != 0 && r.values[i] == start;
+    if (!starting)
+        return false;
+    for (SIZE_T i = firstGeneral; i < r.count; ++i) {
+        ULONG_PTR block[32];
+        SIZE_T got = 0;
+        if (r.values[i] != start &&
+            ReadProcessMemory(GetCurrentProcess(), (LPCVOID)r.values[i], block,
+                              sizeof(block), &got) &&
+            AnyWordInRange(block, got / sizeof(ULONG_PTR), image.begin,
+                           image.end))
+            return true;
+    }
+    return false;
 }
 
 ULONG_PTR StackPointerOf(const CONTEXT& c)
@@ -142,36 +169,25 @@ ULONG_PTR StackPointerOf(const CONTEXT& c)
 #endif
 }
 
-// The live part of a stack, from the stack pointer up to the top, region by
-// region; pages that cannot be read are skipped. Without a known top, the
-// committed region around the stack pointer ends the search.
-bool StackPointsInto(ULONG_PTR sp, ULONG_PTR top, const ImageRange& image)
+// The live part of a stack: from the stack pointer to the end of the
+// committed region around it, which is the stack's top (the pages of a stack
+// are committed from the top down, and the stack is an allocation of its
+// own). A stack pointer in memory that cannot be read counts as pointing in.
+bool StackPointsInto(ULONG_PTR sp, const ImageRange& image)
 {
     sp &= ~(ULONG_PTR)(sizeof(ULONG_PTR) - 1);
-    ULONG_PTR at = sp;
-    while (top == 0 || at < top) {
-        MEMORY_BASIC_INFORMATION region;
-        if (VirtualQuery((LPCVOID)at, &region, sizeof(region)) == 0)
-            break;
-        ULONG_PTR end = (ULONG_PTR)region.BaseAddress + region.RegionSize;
-        if (top != 0 && end > top)
-            end = top;
-        const DWORD readable = PAGE_READONLY | PAGE_READWRITE |
-                               PAGE_WRITECOPY | PAGE_EXECUTE_READ |
-                               PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-        bool canRead = region.State == MEM_COMMIT &&
-                       (region.Protect & readable) != 0 &&
-                       (region.Protect & PAGE_GUARD) == 0;
-        if (canRead &&
-            AnyWordInRange((const ULONG_PTR*)at,
-                           (end - at) / sizeof(ULONG_PTR), image.begin,
-                           image.end))
-            return true;
-        if (top == 0)
-            break;
-        at = end;
-    }
-    return false;
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery((LPCVOID)sp, &region, sizeof(region)) == 0)
+        return true;
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY |
+                           PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE |
+                           PAGE_EXECUTE_WRITECOPY;
+    if (region.State != MEM_COMMIT || (region.Protect & readable) == 0 ||
+        (region.Protect & PAGE_GUARD) != 0)
+        return true;
+    ULONG_PTR end = (ULONG_PTR)region.BaseAddress + region.RegionSize;
+    return AnyWordInRange((const ULONG_PTR*)sp, (end - sp) / sizeof(ULONG_PTR),
+                          image.begin, image.end);
 }
 
 // Whether the thread may run code of the image. The start address is read
@@ -182,20 +198,58 @@ bool StackPointsInto(ULONG_PTR sp, ULONG_PTR top, const ImageRange& image)
 bool ThreadMayRunIn(QueryThreadFunction query, HANDLE thread,
                     const ImageRange& image)
 {
-    if (InImage(StartAddressOf(query, thread), image))
+    ULONG_PTR start = StartAddressOf(query, thread);
+    if (InImage(start, image))
         return true;
-    ULONG_PTR top = StackTopOf(query, thread);
     if (SuspendThread(thread) == (DWORD)-1)
         return WaitForSingleObject(thread, 0) != WAIT_OBJECT_0;
     CONTEXT context;
     ZeroMemory(&context, sizeof(context));
     context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
     // GetThreadContext also waits until the suspension has taken effect.
-    bool may = !GetThreadContext(thread, &context) ||
-               RegistersPointInto(context, image) ||
-               StackPointsInto(StackPointerOf(context), top, image);
+    bool may = !GetThreadContext(thread, &context);
+    if (!may) {
+        Registers registers = RegistersOf(context);
+        may = AnyWordInRange(registers.values, registers.count, image.begin,
+                             image.end) ||
+              StackPointsInto(StackPointerOf(context), image) ||
+              ParameterPointsInto(registers, start, image);
+    }
     ResumeThread(thread);
     return may;
+}
+
+// What the first look needs to know besides the code itself.
+struct Search {
+    QueryThreadFunction query;
+    NextThreadFunction nextThread;   // or null
+    ImageRange code;
+    FILETIME loadedAt;
+    ImageRange systemPools;   // ntdll, whose threads run any DLL's callbacks
+};
+
+DWORD ThreadIdOf(QueryThreadFunction query, HANDLE thread)
+{
+    ThreadBasicInformation info;
+    ZeroMemory(&info, sizeof(info));
+    if (query == NULL || query(thread, ThreadBasicInformationClass, &info,
+                               sizeof(info), NULL) != 0)
+        return 0;
+    return (DWORD)(ULONG_PTR)info.clientThread;
+}
+
+// Whether the thread could have come to run the code at all: created since
+// the module was loaded, or a pool thread of the system, or unknown. A thread
+// the host had before cannot have been started by the guest; this spares the
+// host's threads the suspension.
+bool CouldHaveRunIn(const Search& search, HANDLE thread)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(thread, &created, &exited, &kernel, &user) ||
+        CompareFileTime(&created, &search.loadedAt) >= 0)
+        return true;
+    ULONG_PTR start = StartAddressOf(search.query, thread);
+    return start == 0 || InImage(start, search.systemPools);
 }
 
 void CloseThreads(ThreadSet* set)
@@ -205,35 +259,64 @@ void CloseThreads(ThreadSet* set)
     set->count = 0;
 }
 
-// One look at every other thread of the process. FALSE when the threads
-// cannot be listed.
-BOOL FindThreadsIn(QueryThreadFunction query, const ImageRange& image,
-                   ThreadSet* found)
+// Adds the thread to the set when it may run the code; FALSE (the caller
+// closes the handle) otherwise. The calling thread is never suspended.
+bool KeepIfIn(const Search& search, HANDLE thread, DWORD threadId,
+              ThreadSet* found)
+{
+    if (!CouldHaveRunIn(search, thread))
+        return false;
+    if (threadId == 0)
+        threadId = ThreadIdOf(search.query, thread);
+    if (threadId == GetCurrentThreadId() ||
+        !ThreadMayRunIn(search.query, thread, search.code))
+        return false;
+    found->threads[found->count++] = thread;
+    return true;
+}
+
+// Whether the set can take no more: the rest are found at the next full look.
+bool Full(const ThreadSet& set)
+{
+    return set.count == sizeof(set.threads) / sizeof(HANDLE);
+}
+
+// One look at every other thread of the process that could have come to run
+// the code. FALSE when the threads cannot be listed.
+BOOL FindThreadsIn(const Search& search, ThreadSet* found)
 {
     found->count = 0;
+    if (search.nextThread != NULL) {
+        HANDLE previous = NULL;
+        bool kept = false;
+        HANDLE next = NULL;
+        while (!Full(*found) &&
+               search.nextThread(GetCurrentProcess(), previous, ThreadAccess, 0,
+                                 0, &next) == 0) {
+            if (previous != NULL && !kept)
+                CloseHandle(previous);
+            kept = KeepIfIn(search, next, 0, found);
+            previous = next;
+        }
+        if (previous != NULL && !kept)
+            CloseHandle(previous);
+        return TRUE;
+    }
+
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
         return FALSE;
     DWORD process = GetCurrentProcessId();
-    DWORD self = GetCurrentThreadId();
     THREADENTRY32 entry;
     entry.dwSize = sizeof(entry);
-    BOOL full = FALSE;
-    for (BOOL ok = Thread32First(snapshot, &entry); ok && !full;
+    for (BOOL ok = Thread32First(snapshot, &entry); ok && !Full(*found);
          ok = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID != process || entry.th32ThreadID == self)
+        if (entry.th32OwnerProcessID != process)
             continue;
         HANDLE thread = OpenThread(ThreadAccess, FALSE, entry.th32ThreadID);
-        if (thread == NULL)
-            continue;   // ended meanwhile
-        if (ThreadMayRunIn(query, thread, image)) {
-            found->threads[found->count++] = thread;
-            // More than one wait can watch: the rest are found at the next
-            // full look.
-            full = found->count == sizeof(found->threads) / sizeof(HANDLE);
-        } else {
+        if (thread != NULL &&   // else ended meanwhile
+            !KeepIfIn(search, thread, entry.th32ThreadID, found))
             CloseHandle(thread);
-        }
     }
     CloseHandle(snapshot);
     return TRUE;
@@ -291,15 +374,22 @@ DWORD WaitAnsweringSentMessages(DWORD count, const HANDLE* handles,
     }
 }
 
-BOOL WaitUntilNoThreadRunsIn(HMODULE module, DWORD timeoutMs)
+BOOL WaitUntilNoThreadRunsIn(HMODULE module, const FILETIME& loadedAt,
+                             DWORD timeoutMs)
 {
-    QueryThreadFunction query = QueryThread();
-    ImageRange image = CodeOf(module);
+    Search search;
+    search.query = (QueryThreadFunction)(void*)NtdllFunction(
+        "NtQueryInformationThread");
+    search.nextThread = (NextThreadFunction)(void*)NtdllFunction(
+        "NtGetNextThread");
+    search.code = CodeOf(module);
+    search.loadedAt = loadedAt;
+    search.systemPools = WholeImageOf(GetModuleHandleA("ntdll.dll"));
     DWORD start = GetTickCount();
     DWORD interval = 1;
     for (;;) {
         ThreadSet busy;
-        if (!FindThreadsIn(query, image, &busy))
+        if (!FindThreadsIn(search, &busy))
             return FALSE;
         if (busy.count == 0)
             return TRUE;
@@ -316,7 +406,7 @@ BOOL WaitUntilNoThreadRunsIn(HMODULE module, DWORD timeoutMs)
                                       interval < left ? interval : left);
             if (interval < LongestLookIntervalMs)
                 interval *= 2;
-            KeepThreadsStillIn(query, image, &busy);
+            KeepThreadsStillIn(search.query, search.code, &busy);
         }
     }
 }

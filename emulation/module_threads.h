@@ -15,13 +15,16 @@ DWORD WaitAnsweringSentMessages(DWORD count, const HANDLE* handles,
                                 DWORD timeoutMs);
 
 // Waits, answering sent messages, until no other thread of the process may
-// still run code of module: none started in its image, is executing there,
-// holds an address in it in a register, or would return into it from its
-// stack. Each thread is suspended for one short look at a time, and only
-// the threads found in the image are looked at again while waiting. TRUE
-// once a look at every thread found none; FALSE when timeoutMs ran out (0:
-// one look only) or the threads could not be looked at.
-BOOL WaitUntilNoThreadRunsIn(HMODULE module, DWORD timeoutMs);
+// still run code of module, loaded at loadedAt (system time): none started in
+// its code, is executing it, holds an address in it in a register, or would
+// return into it from its stack. Only threads that could have come to run
+// its code are looked at: those created since it was loaded, and the system's
+// pool threads, which run anybody's callbacks. Each is suspended for one short
+// look at a time, and only those found in the code are looked at again while
+// waiting. TRUE once a look at all of them found none; FALSE when timeoutMs
+// ran out (0: one look only) or the threads could not be listed.
+BOOL WaitUntilNoThreadRunsIn(HMODULE module, const FILETIME& loadedAt,
+                             DWORD timeoutMs);
 
 // --- Rules, free of threads and windows --------------------------------------
 

@@ -16,11 +16,15 @@
 //   OnTrackStart, busy   the longest a host thread waits in OnTrackStart while
 //                        another thread keeps the window in file queries,
 //                        against the same with the bare file-query window.
-//   PluginInit+Quit      one start and stop, against a bare window thread
-//                        started, handshaken and stopped the same way.
+//   PluginInit+Quit      one start and stop with the guest stand-in, against
+//                        a bare window thread started, handshaken and stopped
+//                        the same way; also with host threads alive, which
+//                        the stop looks at before it frees the guest.
 //
 // Usage (under Wine or on Windows):
 //   tebo_bench.exe [--quick] [--reps N] [--tags DLL --file MEDIA]
+//                  [--plugin DLL]
+// --plugin measures another build of the plug-in (default: this build's).
 // Without --tags the scriptable tag-library stand-in answers for a scripted
 // path; with --tags a library that reads real files (the demo's mp3infp.dll)
 // is loaded and MEDIA is the file the host plays.
@@ -335,6 +339,34 @@ int WINAPI EmptyProgress(TrackId, LONG, LONG)
 
 // A thread that sends one query after another to a window until told to stop
 // (the guest in the middle of its file queries).
+// Threads that only wait, as a host's idle workers do, until destroyed.
+class IdleThreads {
+public:
+    explicit IdleThreads(int count) : done_(CreateEventA(NULL, TRUE, FALSE, NULL))
+    {
+        for (int i = 0; i < count; ++i)
+            threads_.push_back(CreateThread(NULL, 0, Wait, done_, 0, NULL));
+    }
+    ~IdleThreads()
+    {
+        SetEvent(done_);
+        for (HANDLE thread : threads_) {
+            if (WaitForSingleObject(thread, WaitLimitMs) != WAIT_OBJECT_0)
+                Die("an idle thread did not end");
+            CloseHandle(thread);
+        }
+        CloseHandle(done_);
+    }
+private:
+    static DWORD WINAPI Wait(LPVOID done)
+    {
+        WaitForSingleObject((HANDLE)done, 10 * 60 * 1000);
+        return 0;
+    }
+    HANDLE done_;
+    std::vector<HANDLE> threads_;
+};
+
 struct QueryHammer {
     HWND window;
     LPARAM query;
@@ -386,6 +418,7 @@ int main(int argc, char** argv)
     bool quick = false;
     std::string tagsDll = testing_support::DoubleDir("tags") + "\\mp3infp.dll";
     std::string media;
+    std::string pluginDll = TEBO_PLUGIN_PATH;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--quick")
@@ -396,9 +429,11 @@ int main(int argc, char** argv)
             tagsDll = argv[++i];
         else if (arg == "--file" && i + 1 < argc)
             media = argv[++i];
+        else if (arg == "--plugin" && i + 1 < argc)
+            pluginDll = argv[++i];
         else {
             fprintf(stderr, "usage: tebo_bench [--quick] [--reps N] "
-                            "[--tags DLL --file MEDIA]\n");
+                            "[--tags DLL --file MEDIA] [--plugin DLL]\n");
             return 2;
         }
     }
@@ -450,7 +485,7 @@ int main(int argc, char** argv)
     // of our own.
     TempDir dir;
     std::string dll = dir.File("tebo_wrapper.dll");
-    if (!CopyFileA(TEBO_PLUGIN_PATH, dll.c_str(), FALSE))
+    if (!CopyFileA(pluginDll.c_str(), dll.c_str(), FALSE))
         Die("cannot copy the plug-in");
     HMODULE plugin = LoadLibraryA(dll.c_str());
     if (plugin == NULL)
@@ -592,43 +627,53 @@ int main(int argc, char** argv)
         Die("PluginQuit failed");
 
     // One PluginInit + PluginQuit cycle (PluginQuit waits until the window
-    // exists and its thread has ended), against a bare window thread started,
+    // exists and its thread has ended) with the guest stand-in loaded,
+    // started, stopped and freed, against a bare window thread started,
     // handshaken and stopped the same way.
+    std::string guestDir = testing_support::DoubleDir("guest_v10");
+    std::replace(guestDir.begin(), guestDir.end(), '/', '\\');
+    if (!SetDllDirectoryA(guestDir.c_str()))
+        Die("no guest stand-in folder");
     int cycles = reps / 5 < 2 ? 2 : reps / 5;
-    Pair cycle = Alternate(cycles, 1,
-        [&](int) {
-            if (d.init(0, 0) != 0 || d.quit() != 0)
-                Die("start/stop cycle failed");
-        },
-        [&](int) {
-            BareWindowState state;
-            StartBareWindow(&state, EmptyProc, "tebo_bench_cycle");
-            StopBareWindow(&state);
-        });
+    auto pluginCycle = [&](int) {
+        if (d.init(0, 0) != 0 || d.quit() != 0)
+            Die("start/stop cycle failed");
+    };
+    auto bareCycle = [&](int) {
+        BareWindowState state;
+        StartBareWindow(&state, EmptyProc, "tebo_bench_cycle");
+        StopBareWindow(&state);
+    };
+    // The bare window thread also doing what the plug-in's start and stop do
+    // besides: the two bare-name library loads (the tag library, already
+    // loaded; the guest, found in its folder) and a trace line for every
+    // window message.
+    auto loadingCycle = [&](int) {
+        HMODULE tags = LoadLibraryA("mp3infp.dll");
+        HMODULE guest = LoadLibraryA("gen_tebo_for_winamp.dll");
+        BareWindowState state;
+        StartBareWindow(&state, TracingEmptyProc, "tebo_bench_cycle");
+        StopBareWindow(&state);
+        if (guest != NULL)
+            FreeLibrary(guest);
+        if (tags != NULL)
+            FreeLibrary(tags);
+    };
+    Pair cycle = Alternate(cycles, 1, pluginCycle, bareCycle);
     PrintRow("PluginInit + PluginQuit", cycle.ours, cycle.base, cycle.ratio, "",
              0.0);
-    // The same, with the bare window thread also doing what the plug-in's
-    // start and stop do besides: the two bare-name library loads (the tag
-    // library, found and already loaded; the guest, searched for along the
-    // DLL search order) and a trace line for every window message.
-    Pair loading = Alternate(cycles, 1,
-        [&](int) {
-            if (d.init(0, 0) != 0 || d.quit() != 0)
-                Die("start/stop cycle failed");
-        },
-        [&](int) {
-            HMODULE tags = LoadLibraryA("mp3infp.dll");
-            HMODULE guest = LoadLibraryA("gen_tebo_for_winamp.dll");
-            BareWindowState state;
-            StartBareWindow(&state, TracingEmptyProc, "tebo_bench_cycle");
-            StopBareWindow(&state);
-            if (guest != NULL)
-                FreeLibrary(guest);
-            if (tags != NULL)
-                FreeLibrary(tags);
-        });
+    Pair loading = Alternate(cycles, 1, pluginCycle, loadingCycle);
     PrintRow("  against one that loads and traces", loading.ours, loading.base,
              loading.ratio, "", 0.0);
+    // The stop looks at every other thread of the process once before it
+    // frees the guest: the same, with a host's worth of idle threads alive.
+    {
+        IdleThreads host(16);
+        Pair crowded = Alternate(cycles, 1, pluginCycle, loadingCycle);
+        PrintRow("  ... with 16 idle host threads", crowded.ours, crowded.base,
+                 crowded.ratio, "", 0.0);
+    }
+    SetDllDirectoryA(NULL);
 
     FreeLibrary(plugin);
     return 0;

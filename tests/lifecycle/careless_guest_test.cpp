@@ -81,12 +81,31 @@ private:
 struct GuestKind {
     const char* name;
     LONG workerKind;       // 0: none (a well-behaved guest)
-    DWORD windDownMs;      // the worker's time in guest code after the stop
+    LONG timerPoller;      // 2: a timer callback quit does not wait for
+    DWORD windDownMs;      // the time in guest code after the stop
 };
+
+VOID CALLBACK Nothing(PVOID done, BOOLEAN)
+{
+    SetEvent((HANDLE)done);
+}
 
 class EveryStop : public testing::TestWithParam<GuestKind> {
 protected:
-    void SetUp() override { ASSERT_TRUE(tags_.Load()); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(tags_.Load());
+        // The system's pool threads exist before the guest is loaded, as in
+        // a host that uses them itself: they run the guest's callbacks all
+        // the same.
+        HANDLE done = NewEvent();
+        HANDLE timer = NULL;
+        ASSERT_TRUE(CreateTimerQueueTimer(&timer, NULL, Nothing, done, 0, 0,
+                                          WT_EXECUTEONLYONCE));
+        ASSERT_TRUE(WaitFor(done));
+        DeleteTimerQueueTimer(NULL, timer, INVALID_HANDLE_VALUE);
+        CloseHandle(done);
+    }
     FakeTags tags_;
 };
 
@@ -94,6 +113,7 @@ TEST_P(EveryStop, StopsAtAnyMomentReturnInTimeAndFreeTheGuestOnlyOnceItsCodeIsId
 {
     GuestDoubleControl control = {};
     control.workerKind = GetParam().workerKind;
+    control.timerPoller = GetParam().timerPoller;
     control.workerWindDownMs = GetParam().windDownMs;
     control.pollerEnabled = 1;
     control.pollIntervalMs = 1;
@@ -122,9 +142,10 @@ TEST_P(EveryStop, StopsAtAnyMomentReturnInTimeAndFreeTheGuestOnlyOnceItsCodeIsId
 
 INSTANTIATE_TEST_SUITE_P(
     Guests, EveryStop,
-    testing::Values(GuestKind{"WellBehaved", 0, 0},
-                    GuestKind{"WorkerByCreateThread", 1, 20},
-                    GuestKind{"WorkerByBeginThreadEx", 2, 20}),
+    testing::Values(GuestKind{"WellBehaved", 0, 0, 0},
+                    GuestKind{"WorkerByCreateThread", 1, 0, 20},
+                    GuestKind{"WorkerByBeginThreadEx", 2, 0, 20},
+                    GuestKind{"TimerCallbackOnAPoolThread", 0, 2, 20}),
     [](const testing::TestParamInfo<GuestKind>& info) {
         return std::string(info.param.name);
     });
@@ -137,12 +158,30 @@ protected:
     FakeTags tags_;
 };
 
-TEST_F(Outlives, WorkerPastTheBoundKeepsTheGuestLoadedUntilALaterStartFindsItGone)
+// A worker still in the guest's code at the end of the bound: one blocked
+// there, and one that has not even begun to run (a runtime's thread start
+// names the guest's routine only in its parameter block).
+struct LateWorker {
+    const char* name;
+    LONG workerKind;
+    bool createdSuspended;   // else blocked on its release event
+};
+
+class OutlivingWorker : public testing::TestWithParam<LateWorker> {
+protected:
+    void SetUp() override { ASSERT_TRUE(tags_.Load()); }
+    FakeTags tags_;
+};
+
+TEST_P(OutlivingWorker, KeepsTheGuestLoadedUntilALaterStartFindsItGone)
 {
     GuestDoubleControl control = {};
     HANDLE release = NewEvent();
-    control.workerKind = 1;
-    control.workerRelease = release;
+    control.workerKind = GetParam().workerKind;
+    if (GetParam().createdSuspended)
+        control.workerCreatedSuspended = 1;
+    else
+        control.workerRelease = release;
     GuestSetup guest("guest_v10", &control);
     LoadedPlugin plugin;
 
@@ -151,10 +190,10 @@ TEST_F(Outlives, WorkerPastTheBoundKeepsTheGuestLoadedUntilALaterStartFindsItGon
     DWORD took = Timed([&] { EXPECT_EQ(0, plugin.Quit()); });
     EXPECT_LT(took, QuitBoundMs);
     EXPECT_EQ(1, control.quitCalls);
-    EXPECT_EQ(0, control.unloads) << "freed under a running worker";
+    EXPECT_EQ(0, control.unloads) << "freed under a worker";
     EXPECT_TRUE(GuestLoaded());
 
-    // A start while that worker runs: the window runs without the guest
+    // A start while that worker lives: the window runs without the guest
     // rather than start the copy that has not finished its first life.
     ASSERT_EQ(0, plugin.Init());
     ASSERT_TRUE(WaitUntil([] { return FindPlayerWindow() != NULL; }));
@@ -165,9 +204,14 @@ TEST_F(Outlives, WorkerPastTheBoundKeepsTheGuestLoadedUntilALaterStartFindsItGon
 
     // Once the worker has gone, the next start frees the old copy and loads
     // the guest afresh, and its stop frees that one.
-    SetEvent(release);
+    if (GetParam().createdSuspended) {
+        ResumeThread(control.workerThread);
+        CloseHandle(control.workerThread);
+    } else {
+        SetEvent(release);
+    }
     ASSERT_TRUE(WaitUntil([&] { return control.workersRunning == 0; }));
-    control.workerRelease = NULL;
+    control.workerKind = 0;
     ASSERT_EQ(0, plugin.Init());
     ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 2; }));
     EXPECT_EQ(1, control.unloads);
@@ -177,6 +221,14 @@ TEST_F(Outlives, WorkerPastTheBoundKeepsTheGuestLoadedUntilALaterStartFindsItGon
     EXPECT_EQ(0, control.unloadedUnderWorker);
     CloseHandle(release);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Workers, OutlivingWorker,
+    testing::Values(LateWorker{"BlockedInTheGuest", 1, false},
+                    LateWorker{"NotYetRunByTheRuntime", 2, true}),
+    [](const testing::TestParamInfo<LateWorker>& info) {
+        return std::string(info.param.name);
+    });
 
 TEST_F(Outlives, ConfigDialogOpenAcrossTheStopIsWaitedForOnceAndKeepsTheGuest)
 {

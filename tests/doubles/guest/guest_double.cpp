@@ -241,17 +241,28 @@ void StartWorker(void)
 {
     WorkerStop = CreateEventA(NULL, TRUE, FALSE, NULL);
     InterlockedIncrement(&Control->workersRunning);
+    DWORD flags = Control->workerCreatedSuspended ? CREATE_SUSPENDED : 0;
     HANDLE thread =
         Control->workerKind == 2
-            ? (HANDLE)_beginthreadex(NULL, 0, RuntimeWorkerMain, NULL, 0, NULL)
-            : CreateThread(NULL, 0, WorkerMain, NULL, 0, NULL);
-    CloseHandle(thread);
+            ? (HANDLE)_beginthreadex(NULL, 0, RuntimeWorkerMain, NULL, flags,
+                                     NULL)
+            : CreateThread(NULL, 0, WorkerMain, NULL, flags, NULL);
+    if (Control->workerCreatedSuspended)
+        Control->workerThread = thread;
+    else
+        CloseHandle(thread);
 }
 
 VOID CALLBACK PollFromTimer(PVOID, BOOLEAN)
 {
+    InterlockedIncrement(&Control->workersRunning);
     SetEvent(CallbackSending);
     SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
+    if (QuitCalled && Control->workerWindDownMs != 0) {
+        Sleep(Control->workerWindDownMs);
+        SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
+    }
+    InterlockedDecrement(&Control->workersRunning);
 }
 
 void WaitForTestEvent(HANDLE event)
@@ -348,14 +359,19 @@ void GuestQuit(void)
         SetEvent(WorkerStop);   // and off it goes, unwaited for
         WorkerStop = NULL;      // the worker closes it
     }
-    if (PollTimer != NULL) {
+    if (PollTimer != NULL && Control->timerPoller == 1) {
         // Once a callback has begun to send to the window, which this very
         // thread would have to answer, wait for it to end.
         ResetEvent(CallbackSending);
         WaitForSingleObject(CallbackSending, 5000);
         DeleteTimerQueueTimer(NULL, PollTimer, INVALID_HANDLE_VALUE);
-        PollTimer = NULL;
+    } else if (PollTimer != NULL) {
+        // Once a callback has begun: it runs on, unwaited for.
+        ResetEvent(CallbackSending);
+        WaitForSingleObject(CallbackSending, 5000);
+        DeleteTimerQueueTimer(NULL, PollTimer, NULL);
     }
+    PollTimer = NULL;
     if (Control != NULL)
         WaitForTestEvent(Control->quitRelease);
     Marker("guest: quit done\n");

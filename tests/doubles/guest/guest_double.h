@@ -67,15 +67,22 @@ struct GuestDoubleControl {
     LONG workerKind;
     DWORD workerWindDownMs;
     HANDLE workerRelease;    // set: the worker ignores the stop until this is
-    // init polls from a timer-queue callback; quit deletes the timer and
-    // waits for a callback under way (DeleteTimerQueueTimer with
-    // INVALID_HANDLE_VALUE), once a callback has begun to send a query.
+    // The worker is created suspended and left so: it has not begun to run
+    // at the stop. Its handle is recorded in workerThread, for the test to
+    // resume (and close).
+    LONG workerCreatedSuspended;
+    // init polls from a timer-queue callback (run on the system's pool
+    // threads). 1: quit deletes the timer and waits for a callback under
+    // way (DeleteTimerQueueTimer with INVALID_HANDLE_VALUE), once a callback
+    // has begun to send a query; 2: quit deletes it without waiting, and a
+    // callback under way winds down like the worker.
     LONG timerPoller;
     HANDLE initRelease;      // set: init returns only once this is
     HANDLE quitRelease;      // set: quit returns only once this is
     HANDLE configRelease;    // set: config returns only once this is (a
                              // dialog left open)
     // --- Recorded by the guest (interlocked) ----------------------------
-    LONG workersRunning;     // workers that have not yet left the guest
-    LONG unloadedUnderWorker;   // DLL_PROCESS_DETACH with a worker running
+    LONG workersRunning;     // workers and callbacks not yet out of the guest
+    HANDLE workerThread;     // with workerCreatedSuspended
+    LONG unloadedUnderWorker;   // DLL_PROCESS_DETACH with one of them running
 };
