@@ -148,12 +148,14 @@ bool ParameterPointsInto(const Registers& r, ULONG_PTR start,
     if (!starting)
         return false;
     for (SIZE_T i = firstGeneral; i < r.count; ++i) {
+        if (r.values[i] == start)
+            continue;
         ULONG_PTR block[32];
         SIZE_T got = 0;
-        if (r.values[i] != start &&
-            ReadProcessMemory(GetCurrentProcess(), (LPCVOID)r.values[i], block,
-                              sizeof(block), &got) &&
-            AnyWordInRange(block, got / sizeof(ULONG_PTR), image.begin,
+        // A block that ends the readable memory is read in part (got).
+        ReadProcessMemory(GetCurrentProcess(), (LPCVOID)r.values[i], block,
+                          sizeof(block), &got);
+        if (AnyWordInRange(block, got / sizeof(ULONG_PTR), image.begin,
                            image.end))
             return true;
     }
@@ -353,6 +355,7 @@ bool AnyWordInRange(const ULONG_PTR* words, SIZE_T count, ULONG_PTR begin,
 DWORD WaitAnsweringSentMessages(DWORD count, const HANDLE* handles,
                                 DWORD timeoutMs)
 {
+    // count >= 1: the time-out's last look below needs a handle.
     DWORD start = GetTickCount();
     for (;;) {
         MSG msg;

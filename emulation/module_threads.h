@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-// Waits up to timeoutMs for one of count handles (at most
+// Waits up to timeoutMs for one of count handles (1 to
 // MAXIMUM_WAIT_OBJECTS - 1), handling meanwhile the messages that other
 // threads send to this thread's windows; posted messages stay queued. A
 // thread that another one may be waiting for in SendMessage must never block
