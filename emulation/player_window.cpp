@@ -18,6 +18,27 @@ void TraceMessage(UINT message, WPARAM wparam, LPARAM lparam)
     OutputDebugStringA(szDebugStr);
 }
 
+// The answer to a WM_USER query. QueryPlaylistFile writes the tag file.
+LRESULT AnswerQuery(WPARAM wparam, LPARAM lparam)
+{
+    switch (lparam) {
+    case QueryPlayState:
+        return (LRESULT)(LONG)Playback.playState;
+    case QueryOutputTime:
+        if (wparam == 0)
+            return Playback.position;
+        if (wparam == 1)
+            return Playback.length / 1000;   // truncates toward zero
+        return -1;
+    case QueryListPosition:
+        return 0;
+    case QueryPlaylistFile:
+        return (LRESULT)WriteTagFile(TagFilePath);
+    default:
+        return 0;
+    }
+}
+
 } // namespace
 
 ATOM RegisterPlayerClass(const char* className)
@@ -47,26 +68,6 @@ ATOM RegisterPlayerClass(const char* className)
             atom = RegisterClassExA(&windowClass);
     }
     return atom;
-}
-
-LRESULT AnswerQuery(WPARAM wparam, LPARAM lparam)
-{
-    switch (lparam) {
-    case QueryPlayState:
-        return (LRESULT)(LONG)Playback.playState;
-    case QueryOutputTime:
-        if (wparam == 0)
-            return Playback.position;
-        if (wparam == 1)
-            return Playback.length / 1000;   // truncates toward zero
-        return -1;
-    case QueryListPosition:
-        return 0;
-    case QueryPlaylistFile:
-        return (LRESULT)WriteTagFile(TagFilePath);
-    default:
-        return 0;
-    }
 }
 
 LRESULT CALLBACK PlayerWindowProc(HWND window, UINT message, WPARAM wparam,

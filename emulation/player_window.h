@@ -60,6 +60,3 @@ ATOM RegisterPlayerClass(const char* className);
 // output, answers the queries, and starts and stops the guest.
 LRESULT CALLBACK PlayerWindowProc(HWND window, UINT message, WPARAM wparam,
                                   LPARAM lparam);
-
-// The answer to a WM_USER query. QueryPlaylistFile writes the tag file.
-LRESULT AnswerQuery(WPARAM wparam, LPARAM lparam);

@@ -29,8 +29,8 @@ int FittingPathLength(const char* path)
     return -1;
 }
 
-} // namespace
-
+// Clears the track fields in the order position, length, play state, path,
+// track.
 void ClearTrackFields(PlaybackState* state)
 {
     state->position = 0;
@@ -39,6 +39,8 @@ void ClearTrackFields(PlaybackState* state)
     ZeroMemory(state->currentPath, sizeof(state->currentPath));
     state->currentTrack = 0;
 }
+
+} // namespace
 
 void ApplyTrackStart(PlaybackState* state, TrackId track, const char* path,
                      LONG lengthMs)

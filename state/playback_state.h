@@ -80,10 +80,6 @@ BOOL CopyTrackTitle(char* out);
 
 // --- State rules, free of locks and windows -------------------------------
 
-// Clears the track fields in the order position, length, play state, path,
-// track.
-void ClearTrackFields(PlaybackState* state);
-
 // Stores a track start: a new TrackId takes the path (an unusable path, null
 // or longer than 259 characters, is stored as empty); the same TrackId keeps
 // the stored path. Sets playing and the length; the position stays.

@@ -95,35 +95,97 @@ TEST_F(PlaybackStateTest, ActivateClearsTheTrackButKeepsTheLatches)
     EXPECT_EQ(1, Playback.lastProgressValue);
 }
 
-TEST_F(PlaybackStateTest, SameTrackKeepsItsFirstPathAndTakesTheNewLength)
-{
-    Start();
-    EXPECT_EQ(0, TrackStart(9, "C:\\first.mp3", 1000));
-    EXPECT_EQ(0, OnProgress(9, 500, 500));
-    EXPECT_EQ(0, TrackStart(9, "C:\\second.mp3", 2500));
-    EXPECT_EQ("C:\\first.mp3", Path());
-    EXPECT_EQ(2500, Playback.length);
-    EXPECT_EQ(500, Playback.position);   // a start does not touch the position
-    EXPECT_EQ(PlayStatePlaying, Playback.playState);
+// The rules of a track start and of progress reports, step by step on a
+// record of their own: which path a track keeps, what a start leaves alone,
+// track 0 while none is current, and the pause rule with its two latches.
+struct Step {
+    bool start;           // else a progress report
+    TrackId track;
+    const char* path;     // start
+    LONG a, b;            // start: length; progress: position, value
+    // After the step:
+    int result;           // progress only
+    PlayState state;
+    LONG position, length;
+    const char* currentPath;
+};
 
-    // Another track takes its own path.
-    EXPECT_EQ(0, TrackStart(10, "C:\\second.mp3", 3000));
-    EXPECT_EQ("C:\\second.mp3", Path());
-    EXPECT_EQ(10u, Playback.currentTrack);
-}
+struct StateCase {
+    const char* what;
+    std::vector<Step> steps;
+};
 
-TEST_F(PlaybackStateTest, TrackZeroCountsAsTheCurrentTrackWhileNoneIs)
+const StateCase StateCases[] = {
+    {"the same track keeps its first path and takes the new length",
+     {{true, 9, "C:\\first.mp3", 1000, 0, 0, PlayStatePlaying, 0, 1000,
+       "C:\\first.mp3"},
+      {false, 9, NULL, 500, 500, 0, PlayStatePlaying, 500, 1000,
+       "C:\\first.mp3"},
+      // A start does not touch the position.
+      {true, 9, "C:\\second.mp3", 2500, 0, 0, PlayStatePlaying, 500, 2500,
+       "C:\\first.mp3"},
+      {true, 10, "C:\\second.mp3", 3000, 0, 0, PlayStatePlaying, 500, 3000,
+       "C:\\second.mp3"}}},
+    {"track 0 is the current track while none is",
+     {{true, 0, "C:\\ignored.mp3", 1234, 0, 0, PlayStatePlaying, 0, 1234, ""},
+      {false, 0, NULL, 1, 2, 0, PlayStatePlaying, 1, 1234, ""}}},
+    {"equal reports mean paused; each latch writes once",
+     // The first report after load equals the initial pair (-1, -1).
+     {{true, 1, "C:\\a.mp3", 60000, 0, 0, PlayStatePlaying, 0, 60000,
+       "C:\\a.mp3"},
+      {false, 1, NULL, -1, -1, 0, PlayStatePaused, -1, 60000, "C:\\a.mp3"},
+      {false, 1, NULL, 1000, 1000, 0, PlayStatePlaying, 1000, 60000,
+       "C:\\a.mp3"},
+      {false, 1, NULL, 1000, 1000, 0, PlayStatePaused, 1000, 60000,
+       "C:\\a.mp3"},
+      // One of the pair changing is movement.
+      {false, 1, NULL, 1000, 1001, 0, PlayStatePlaying, 1000, 60000,
+       "C:\\a.mp3"},
+      {false, 1, NULL, 1000, 1001, 0, PlayStatePaused, 1000, 60000,
+       "C:\\a.mp3"},
+      // A start writes playing without the latches: an equal report is no
+      // new pause until a changed one came in between.
+      {true, 2, "C:\\b.mp3", 1000, 0, 0, PlayStatePlaying, 1000, 1000,
+       "C:\\b.mp3"},
+      {false, 2, NULL, 1000, 1001, 0, PlayStatePlaying, 1000, 1000,
+       "C:\\b.mp3"},
+      {false, 2, NULL, 1500, 1500, 0, PlayStatePlaying, 1500, 1000,
+       "C:\\b.mp3"},
+      {false, 2, NULL, 1500, 1500, 0, PlayStatePaused, 1500, 1000,
+       "C:\\b.mp3"}}},
+    {"a report for another track moves the position and the pair only",
+     {{true, 1, "C:\\a.mp3", 60000, 0, 0, PlayStatePlaying, 0, 60000,
+       "C:\\a.mp3"},
+      {false, 1, NULL, 10, 10, 0, PlayStatePlaying, 10, 60000, "C:\\a.mp3"},
+      {false, 2, NULL, 20, 20, -1, PlayStatePlaying, 20, 60000,
+       "C:\\a.mp3"},
+      // Equal to the other track's report: paused.
+      {false, 1, NULL, 20, 20, 0, PlayStatePaused, 20, 60000,
+       "C:\\a.mp3"}}},
+};
+
+TEST(StateRules, TrackStartsAndProgressStepByStep)
 {
-    Start();
-    EXPECT_EQ(0, TrackStart(0, "C:\\ignored.mp3", 1234));
-    EXPECT_EQ("", Path());
-    EXPECT_EQ(PlayStatePlaying, Playback.playState);
-    EXPECT_EQ(1234, Playback.length);
-    EXPECT_EQ(0, OnProgress(0, 1, 1));
-    EXPECT_EQ(0, OnTrackStop(0));
-    EXPECT_EQ(PlayStateStopped, Playback.playState);
-    EXPECT_EQ(0, Playback.length);
-    EXPECT_EQ(0, Playback.position);
+    for (const StateCase& c : StateCases) {
+        PlaybackState state;
+        ZeroMemory(&state, sizeof(state));
+        state.lastProgressPosition = -1;
+        state.lastProgressValue = -1;
+        for (size_t i = 0; i < c.steps.size(); ++i) {
+            SCOPED_TRACE(std::string(c.what) + ", step " + std::to_string(i + 1));
+            const Step& step = c.steps[i];
+            if (step.start) {
+                ApplyTrackStart(&state, step.track, step.path, step.a);
+            } else {
+                EXPECT_EQ(step.result,
+                          ApplyProgress(&state, step.track, step.a, step.b));
+            }
+            EXPECT_EQ(step.state, state.playState);
+            EXPECT_EQ(step.position, state.position);
+            EXPECT_EQ(step.length, state.length);
+            EXPECT_STREQ(step.currentPath, state.currentPath);
+        }
+    }
 }
 
 TEST_F(PlaybackStateTest, TrackStopForgetsOnlyTheCurrentTrack)
@@ -151,53 +213,13 @@ TEST_F(PlaybackStateTest, TrackStopForgetsOnlyTheCurrentTrack)
     DeactivateState();
     EXPECT_EQ(0, OnTrackStop(8));
     EXPECT_EQ(0u, Playback.currentTrack);
-}
 
-TEST_F(PlaybackStateTest, EqualReportsMeanPausedAndEachLatchWritesOnce)
-{
+    // Track 0, while none is current, is the current track.
     Start();
-    ASSERT_EQ(0, TrackStart(1, "C:\\a.mp3", 60000));
-    // The first report after load equals the initial pair (-1, -1): paused.
-    EXPECT_EQ(0, OnProgress(1, -1, -1));
-    EXPECT_EQ(PlayStatePaused, Playback.playState);
-
-    EXPECT_EQ(0, OnProgress(1, 1000, 1000));
-    EXPECT_EQ(PlayStatePlaying, Playback.playState);
-    EXPECT_EQ(0, OnProgress(1, 1000, 1000));
-    EXPECT_EQ(PlayStatePaused, Playback.playState);
-    EXPECT_EQ(1000, Playback.position);
-
-    // Only one of the pair may change for it to count as movement.
-    EXPECT_EQ(0, OnProgress(1, 1000, 1001));
-    EXPECT_EQ(PlayStatePlaying, Playback.playState);
-
-    // Pause again, then a track start writes playing without the latches:
-    // an equal report does not report paused again until a changed report
-    // came in between.
-    EXPECT_EQ(0, OnProgress(1, 1000, 1001));
-    ASSERT_EQ(PlayStatePaused, Playback.playState);
-    EXPECT_EQ(0, TrackStart(2, "C:\\b.mp3", 1000));
-    EXPECT_EQ(PlayStatePlaying, Playback.playState);
-    EXPECT_EQ(0, OnProgress(2, 1000, 1001));
-    EXPECT_EQ(PlayStatePlaying, Playback.playState);
-    EXPECT_EQ(0, OnProgress(2, 1500, 1500));   // movement: latch already set
-    EXPECT_EQ(PlayStatePlaying, Playback.playState);
-    EXPECT_EQ(0, OnProgress(2, 1500, 1500));
-    EXPECT_EQ(PlayStatePaused, Playback.playState);
-}
-
-TEST_F(PlaybackStateTest, ProgressForAnotherTrackStoresItsPositionOnly)
-{
-    Start();
-    ASSERT_EQ(0, TrackStart(1, "C:\\a.mp3", 60000));
-    ASSERT_EQ(0, OnProgress(1, 10, 10));
-    EXPECT_EQ(-1, OnProgress(2, 20, 20));
-    EXPECT_EQ(20, Playback.position);
-    EXPECT_EQ(PlayStatePlaying, Playback.playState);
-    // The pair moved on too: an equal report for the current track is a
-    // pause compared with the other track's report.
-    EXPECT_EQ(0, OnProgress(1, 20, 20));
-    EXPECT_EQ(PlayStatePaused, Playback.playState);
+    ASSERT_EQ(0, TrackStart(0, "C:\\ignored.mp3", 1234));
+    EXPECT_EQ(0, OnTrackStop(0));
+    EXPECT_EQ(PlayStateStopped, Playback.playState);
+    EXPECT_EQ(0, Playback.length);
 }
 
 TEST_F(PlaybackStateTest, UnusablePathsAreStoredEmptyAndNeverOverflow)

@@ -23,14 +23,6 @@ Calls Join(Calls a, const Calls& b)
     return a;
 }
 
-Calls Lookups(std::initializer_list<const char*> names)
-{
-    Calls calls;
-    for (const char* name : names)
-        calls.push_back(std::string("GetValue(") + name + ")");
-    return calls;
-}
-
 class ReadTagsTest : public testing::Test {
 protected:
     void SetUp() override
@@ -62,93 +54,82 @@ protected:
     TagRecord record_;
 };
 
-TEST_F(ReadTagsTest, Type1WithAllV2TextsMakesSixCalls)
+// Which value names are asked, in which order, and what lands in the
+// record, for every handled type: the fallbacks on null and on empty, and a
+// library that leaves the text pointer alone for a name it lacks (the last
+// lookup's text must never carry into the next field).
+struct NamesCase {
+    const char* what;
+    DWORD type;
+    bool leaveUntouched;
+    // Scripted values: name, text (null: the library answers null).
+    std::vector<std::pair<const char*, const char*>> values;
+    std::vector<const char*> lookups;
+    const char* artist;
+    const char* album;
+    const char* title;
+};
+
+const NamesCase NamesCases[] = {
+    {"type 1, all v2 texts", 1, false,
+     {{"IART_v2", "Artist2"}, {"IPRD_v2", "Album2"}, {"INAM_v2", "Title2"},
+      {"IART_v1", "wrong"}},
+     {"IART_v2", "IPRD_v2", "INAM_v2"}, "Artist2", "Album2", "Title2"},
+    {"type 1, v1 on null or empty v2", 1, false,
+     {{"IART_v2", NULL}, {"IART_v1", "Artist1"}, {"IPRD_v2", ""},
+      {"IPRD_v1", "Album1"}, {"INAM_v2", ""}, {"INAM_v1", NULL}},
+     {"IART_v2", "IART_v1", "IPRD_v2", "IPRD_v1", "INAM_v2", "INAM_v1"},
+     "Artist1", "Album1", ""},
+    {"type 2, ISBJ when INAM is null", 2, false,
+     {{"IART", "Art"}, {"IPRD", "Alb"}, {"ISBJ", "Subject"}},
+     {"IART", "IPRD", "INAM", "ISBJ"}, "Art", "Alb", "Subject"},
+    {"type 2, an empty INAM stays", 2, false,
+     {{"INAM", ""}, {"ISBJ", "Subject"}},
+     {"IART", "IPRD", "INAM"}, "", "", ""},
+    {"type 2, a present INAM", 2, false,
+     {{"INAM", "Name"}, {"ISBJ", "Subject"}},
+     {"IART", "IPRD", "INAM"}, "", "", "Name"},
+    {"type 5, plain names only", 5, false,
+     {{"IART", "Art"}, {"IPRD", "Alb"}, {"ISBJ", "Subject"},
+      {"IART_v2", "wrong"}},
+     {"IART", "IPRD", "INAM"}, "Art", "Alb", ""},
+    {"type 7, plain names only", 7, false,
+     {{"IART", "Art"}, {"IPRD", "Alb"}, {"ISBJ", "Subject"}},
+     {"IART", "IPRD", "INAM"}, "Art", "Alb", ""},
+    {"type 8, plain names only", 8, false,
+     {{"IART", "Art"}, {"IPRD", "Alb"}, {"ISBJ", "Subject"}},
+     {"IART", "IPRD", "INAM"}, "Art", "Alb", ""},
+    {"type 5, pointer left alone", 5, true,
+     {{"IART", "OnlyArtist"}},
+     {"IART", "IPRD", "INAM"}, "OnlyArtist", "", ""},
+    {"type 1, pointer left alone: the fallback starts from null", 1, true,
+     {{"IART_v2", "ArtistV2"}, {"IPRD_v2", ""}},
+     {"IART_v2", "IPRD_v2", "IPRD_v1", "INAM_v2", "INAM_v1"},
+     "ArtistV2", "", ""},
+    {"type 2, pointer left alone: a missing INAM still leads to ISBJ", 2,
+     true,
+     {{"IPRD", "AlbumOnly"}},
+     {"IART", "IPRD", "INAM", "ISBJ"}, "", "AlbumOnly", ""},
+};
+
+TEST_F(ReadTagsTest, ValueNamesAndFallbacksOfEveryHandledType)
 {
-    tags_.SetFile(File, 0, 1);
-    tags_.SetValue(File, "IART_v2", "Artist2");
-    tags_.SetValue(File, "IPRD_v2", "Album2");
-    tags_.SetValue(File, "INAM_v2", "Title2");
-    tags_.SetValue(File, "IART_v1", "wrong");
-    ASSERT_EQ(0, Read());
-    EXPECT_EQ(Join(ReadPrologue(File), Lookups({"IART_v2", "IPRD_v2", "INAM_v2"})),
-              tags_.Calls());
-    EXPECT_STREQ("Artist2", record_.artist);
-    EXPECT_STREQ("Album2", record_.album);
-    EXPECT_STREQ("Title2", record_.title);
-    EXPECT_TRUE(TrackUntouched());
-}
-
-TEST_F(ReadTagsTest, Type1FallsBackToV1OnNullOrEmpty)
-{
-    tags_.SetFile(File, 0, 1);
-    tags_.SetValue(File, "IART_v2", NULL);   // null: fall back
-    tags_.SetValue(File, "IART_v1", "Artist1");
-    tags_.SetValue(File, "IPRD_v2", "");     // empty: fall back too
-    tags_.SetValue(File, "IPRD_v1", "Album1");
-    tags_.SetValue(File, "INAM_v2", "");     // empty, and v1 has nothing
-    tags_.SetValue(File, "INAM_v1", NULL);
-    ASSERT_EQ(0, Read());
-    EXPECT_EQ(Join(ReadPrologue(File),
-                   Lookups({"IART_v2", "IART_v1", "IPRD_v2", "IPRD_v1",
-                            "INAM_v2", "INAM_v1"})),
-              tags_.Calls());
-    EXPECT_STREQ("Artist1", record_.artist);
-    EXPECT_STREQ("Album1", record_.album);
-    EXPECT_STREQ("", record_.title);
-    EXPECT_TRUE(TrackUntouched());
-}
-
-TEST_F(ReadTagsTest, Type2AsksIsbjOnlyWhenInamIsNull)
-{
-    tags_.SetFile(File, 0, 2);
-    tags_.SetValue(File, "IART", "Art");
-    tags_.SetValue(File, "IPRD", "Alb");
-    tags_.SetValue(File, "ISBJ", "Subject");
-    ASSERT_EQ(0, Read());   // INAM unscripted: null
-    EXPECT_EQ(Join(ReadPrologue(File),
-                   Lookups({"IART", "IPRD", "INAM", "ISBJ"})),
-              tags_.Calls());
-    EXPECT_STREQ("Subject", record_.title);
-
-    // An empty INAM stays: no ISBJ.
-    tags_.Reset();
-    tags_.SetFile(File, 0, 2);
-    tags_.SetValue(File, "INAM", "");
-    tags_.SetValue(File, "ISBJ", "Subject");
-    ASSERT_EQ(0, Read());
-    EXPECT_EQ(Join(ReadPrologue(File), Lookups({"IART", "IPRD", "INAM"})),
-              tags_.Calls());
-    EXPECT_STREQ("", record_.title);
-    EXPECT_STREQ("", record_.artist);
-
-    // A present INAM: no ISBJ either.
-    tags_.Reset();
-    tags_.SetFile(File, 0, 2);
-    tags_.SetValue(File, "INAM", "Name");
-    tags_.SetValue(File, "ISBJ", "Subject");
-    ASSERT_EQ(0, Read());
-    EXPECT_EQ(Join(ReadPrologue(File), Lookups({"IART", "IPRD", "INAM"})),
-              tags_.Calls());
-    EXPECT_STREQ("Name", record_.title);
-    EXPECT_TRUE(TrackUntouched());
-}
-
-TEST_F(ReadTagsTest, Types5And7And8AskThePlainNamesOnly)
-{
-    for (DWORD type : {5u, 7u, 8u}) {
+    for (const NamesCase& c : NamesCases) {
+        SCOPED_TRACE(c.what);
         tags_.Reset();
-        tags_.SetFile(File, 0, type);
-        tags_.SetValue(File, "IART", "Art");
-        tags_.SetValue(File, "IPRD", "Alb");
-        tags_.SetValue(File, "ISBJ", "Subject");   // INAM null: stays empty
-        tags_.SetValue(File, "IART_v2", "wrong");
+        tags_.LeaveUntouched(c.leaveUntouched);
+        tags_.SetFile(File, 0, c.type);
+        for (const auto& value : c.values)
+            tags_.SetValue(File, value.first, value.second);
         memset(&record_, 0xAB, sizeof(record_));
-        ASSERT_EQ(0, Read()) << type;
-        EXPECT_EQ(Join(ReadPrologue(File), Lookups({"IART", "IPRD", "INAM"})),
-                  tags_.Calls()) << type;
-        EXPECT_STREQ("Art", record_.artist);
-        EXPECT_STREQ("Alb", record_.album);
-        EXPECT_STREQ("", record_.title);
+        ASSERT_EQ(0, Read());
+        Calls lookups;
+        for (const char* name : c.lookups)
+            lookups.push_back(std::string("GetValue(") + name + ")");
+        EXPECT_EQ(Join(ReadPrologue(File), lookups), tags_.Calls());
+        EXPECT_STREQ(c.artist, record_.artist);
+        EXPECT_STREQ(c.album, record_.album);
+        EXPECT_STREQ(c.title, record_.title);
         EXPECT_TRUE(TrackUntouched());
     }
 }
@@ -204,46 +185,6 @@ TEST_F(ReadTagsTest, LongTextsAreCutWithoutTouchingTheNeighbours)
     EXPECT_EQ(std::string(254, 'x'), std::string(record_.album));
     EXPECT_STREQ("t", record_.title);
     EXPECT_TRUE(TrackUntouched());
-}
-
-// A library that leaves the pointer alone for a name it lacks.
-TEST_F(ReadTagsTest, UntouchedPointerNeverCarriesTextIntoTheNextField)
-{
-    tags_.LeaveUntouched(true);
-    tags_.SetFile(File, 0, 5);
-    tags_.SetValue(File, "IART", "OnlyArtist");   // IPRD, INAM unscripted
-    ASSERT_EQ(0, Read());
-    EXPECT_STREQ("OnlyArtist", record_.artist);
-    EXPECT_STREQ("", record_.album);
-    EXPECT_STREQ("", record_.title);
-
-    // Type 1: the fallback lookup must start from null as well, and a
-    // missing INAM of type 2 must still lead to ISBJ.
-    tags_.Reset();
-    tags_.LeaveUntouched(true);
-    tags_.SetFile(File, 0, 1);
-    tags_.SetValue(File, "IART_v2", "ArtistV2");
-    tags_.SetValue(File, "IPRD_v2", "");   // empty, v1 unscripted
-    ASSERT_EQ(0, Read());
-    EXPECT_STREQ("ArtistV2", record_.artist);
-    EXPECT_STREQ("", record_.album);
-    EXPECT_STREQ("", record_.title);
-    EXPECT_EQ(Join(ReadPrologue(File),
-                   Lookups({"IART_v2", "IPRD_v2", "IPRD_v1", "INAM_v2",
-                            "INAM_v1"})),
-              tags_.Calls());
-
-    tags_.Reset();
-    tags_.LeaveUntouched(true);
-    tags_.SetFile(File, 0, 2);
-    tags_.SetValue(File, "IPRD", "AlbumOnly");
-    ASSERT_EQ(0, Read());
-    EXPECT_STREQ("", record_.artist);
-    EXPECT_STREQ("AlbumOnly", record_.album);
-    EXPECT_STREQ("", record_.title);
-    EXPECT_EQ(Join(ReadPrologue(File),
-                   Lookups({"IART", "IPRD", "INAM", "ISBJ"})),
-              tags_.Calls());
 }
 
 // ReadTags without a bound library refuses without calling anything.
