@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <stddef.h>
+
 // Queries the guest sends as WM_USER with the query number in lparam.
 enum {
     QueryPlayState = 104,      // 0 stopped, 1 playing, 3 paused
@@ -20,7 +22,9 @@ enum {
 #define PLAYER_VERSION_TEXT PLAYER_CLASS_NAME " v0.930"
 
 // The guest's record, in the guest's memory, as winampGetGeneralPurposePlugin
-// returns it. Only a header of GuestHeaderVersion is started and configured.
+// returns it: 28 bytes, one field every 4 (on 64-bit Windows 56 bytes, one
+// field every 8, the version padded to 8). Only a header of
+// GuestHeaderVersion is started and configured.
 struct GuestPluginHeader {
     int version;
     void* reserved;             // not read or written
@@ -30,8 +34,13 @@ struct GuestPluginHeader {
     HWND parentWindow;          // written: EmulatedPlayerWindow
     HINSTANCE moduleInstance;   // written: the guest's own module handle
 };
-static_assert(sizeof(void*) != 4 || sizeof(GuestPluginHeader) == 28,
-              "the guest's header layout");
+static_assert(sizeof(GuestPluginHeader) == 7 * sizeof(void*) &&
+              offsetof(GuestPluginHeader, init) == 2 * sizeof(void*) &&
+              offsetof(GuestPluginHeader, config) == 3 * sizeof(void*) &&
+              offsetof(GuestPluginHeader, quit) == 4 * sizeof(void*) &&
+              offsetof(GuestPluginHeader, parentWindow) == 5 * sizeof(void*) &&
+              offsetof(GuestPluginHeader, moduleInstance) == 6 * sizeof(void*),
+              "the guest's header layout: 28 bytes (56 on 64-bit Windows)");
 
 enum { GuestHeaderVersion = 0x10 };
 
