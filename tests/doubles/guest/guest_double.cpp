@@ -30,12 +30,22 @@ struct GuestHeader {
     HWND parent;
     HINSTANCE instance;
 };
+#if defined(_WIN64)
+// Pointer-sized fields; the version is padded to 8.
+static_assert(offsetof(GuestHeader, init) == 16, "init at 16");
+static_assert(offsetof(GuestHeader, config) == 24, "config at 24");
+static_assert(offsetof(GuestHeader, quit) == 32, "quit at 32");
+static_assert(offsetof(GuestHeader, parent) == 40, "parent at 40");
+static_assert(offsetof(GuestHeader, instance) == 48, "instance at 48");
+static_assert(sizeof(GuestHeader) == 56, "56 bytes");
+#else
 static_assert(offsetof(GuestHeader, init) == 8, "init at 8");
 static_assert(offsetof(GuestHeader, config) == 12, "config at 12");
 static_assert(offsetof(GuestHeader, quit) == 16, "quit at 16");
 static_assert(offsetof(GuestHeader, parent) == 20, "parent at 20");
 static_assert(offsetof(GuestHeader, instance) == 24, "instance at 24");
 static_assert(sizeof(GuestHeader) == 28, "28 bytes");
+#endif
 
 const LPARAM QueryPlayState = 104;
 const LPARAM QueryOutputTime = 105;
