@@ -61,7 +61,7 @@ tebo_plan() {
   local role=$1 machine choice=${TEBO_ARCH:-}
   machine=$(uname -m)
   if [ "$machine" != x86_64 ]; then
-    echo "error: this is a $machine machine; the plug-in's Windows programs run only under Wine on x86-64 Linux" >&2
+    echo "error: this machine is $machine, not x86-64: the Windows programs of the build run only under Wine on x86-64 Linux" >&2
     exit 1
   fi
   case "$choice" in
