@@ -6,8 +6,12 @@
 
 #include <windows.h>
 
+#include <stddef.h>
+
 // The guest's record, in the guest's memory, as winampGetGeneralPurposePlugin
-// returns it. Only a header of GuestHeaderVersion is started and configured.
+// returns it: 28 bytes, one field every 4 (on 64-bit Windows 56 bytes, one
+// field every 8, the version padded to 8). Only a header of
+// GuestHeaderVersion is started and configured.
 struct GuestPluginHeader {
     int version;
     void* reserved;             // not read or written
@@ -17,8 +21,13 @@ struct GuestPluginHeader {
     HWND parentWindow;          // written: EmulatedPlayerWindow
     HINSTANCE moduleInstance;   // written: the guest's own module handle
 };
-static_assert(sizeof(void*) != 4 || sizeof(GuestPluginHeader) == 28,
-              "the guest's header layout");
+static_assert(sizeof(GuestPluginHeader) == 7 * sizeof(void*) &&
+              offsetof(GuestPluginHeader, init) == 2 * sizeof(void*) &&
+              offsetof(GuestPluginHeader, config) == 3 * sizeof(void*) &&
+              offsetof(GuestPluginHeader, quit) == 4 * sizeof(void*) &&
+              offsetof(GuestPluginHeader, parentWindow) == 5 * sizeof(void*) &&
+              offsetof(GuestPluginHeader, moduleInstance) == 6 * sizeof(void*),
+              "the guest's header layout: 28 bytes (56 on 64-bit Windows)");
 
 enum { GuestHeaderVersion = 0x10 };
 

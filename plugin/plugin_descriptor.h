@@ -4,11 +4,15 @@
 
 #include <windows.h>
 
+#include <stddef.h>
+
 #include "../state/playback_state.h"
 
 // The 44-byte record that VISGetPluginInfo copies into the host's buffer:
 // eleven little-endian 32-bit fields. The host calls every entry with the
-// stdcall convention (the callee pops its arguments).
+// stdcall convention (the callee pops its arguments). Built for 64-bit
+// Windows, the fields are pointer-sized: 88 bytes, the header word padded to
+// 8.
 struct PluginDescriptor {
     DWORD headerWord;          // always PluginHeaderWord
     const char* name;          // Shift-JIS, static, never freed
@@ -24,8 +28,19 @@ struct PluginDescriptor {
     int (WINAPI* progress)(TrackId track, LONG positionMs, LONG progressValue);
     int (WINAPI* configure)(HWND owner);
 };
-static_assert(sizeof(void*) != 4 || sizeof(PluginDescriptor) == 44,
-              "the host reads exactly 44 bytes");
+static_assert(sizeof(PluginDescriptor) == 11 * sizeof(void*),
+              "the host reads exactly 44 bytes (88 on 64-bit Windows)");
+static_assert(offsetof(PluginDescriptor, name) == 1 * sizeof(void*) &&
+              offsetof(PluginDescriptor, author) == 2 * sizeof(void*) &&
+              offsetof(PluginDescriptor, description) == 3 * sizeof(void*) &&
+              offsetof(PluginDescriptor, webPage) == 4 * sizeof(void*) &&
+              offsetof(PluginDescriptor, init) == 5 * sizeof(void*) &&
+              offsetof(PluginDescriptor, quit) == 6 * sizeof(void*) &&
+              offsetof(PluginDescriptor, trackStart) == 7 * sizeof(void*) &&
+              offsetof(PluginDescriptor, trackStop) == 8 * sizeof(void*) &&
+              offsetof(PluginDescriptor, progress) == 9 * sizeof(void*) &&
+              offsetof(PluginDescriptor, configure) == 10 * sizeof(void*),
+              "one field every pointer size: 4 bytes (8 on 64-bit Windows)");
 
 enum { PluginHeaderWord = 0x1000 };
 

@@ -4,27 +4,28 @@
 # through the plug-in under Wine, with the stand-in guest and tag library.
 # At the end the tag file that the plug-in wrote for the last track is shown
 # in hex, next to what an independent ID3 reader (mutagen) makes of it.
-#   BUILD_DIR=... selects the build folder (default: build).
+# The whole chain runs as 32-bit (x86) programs where this machine runs them
+# (tools/arch.sh finds out), else as 64-bit (x64) ones.
+#   TEBO_ARCH=x86|x64  chooses by hand (x64: as without 32-bit execution)
+#   BUILD_DIR=...      the parent of the build folders (default: build)
 set -eu
 cd "$(dirname "$0")/.."
 root=$PWD
+. tools/arch.sh
+tebo_plan demo
 bash tools/install-deps.sh
-build=${BUILD_DIR:-build}
-echo "== building into $build"
+arch=$tebo_runs
+tebo_wine_env "$arch"
+build=${BUILD_DIR:-build}/$arch
+echo "== building $arch into $build"
 # The same settings as tools/run-tests.sh, so that both share one build.
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DTEBO_WARNINGS_AS_ERRORS=ON >/dev/null
-if ! cmake --build "$build" -j"$(nproc)" >"$build/build.log" 2>&1; then
-  tail -n 40 "$build/build.log"
-  echo "build failed: the whole log is in $build/build.log" >&2
-  exit 1
-fi
+tebo_build "$arch" "$build"
 demo=$root/$build/demo
 
-echo "== starting a private Wine prefix in $build/wineprefix"
-bash tools/wine-prefix.sh start "$build/wineprefix"
-trap 'bash "$root/tools/wine-prefix.sh" stop "$root/$build/wineprefix"' EXIT
-export WINEPREFIX=$root/$build/wineprefix WINEARCH=win32 WINEDEBUG=-all
+echo "== starting a private $arch Wine prefix in $build/wineprefix"
+bash tools/wine-prefix.sh start "$build/wineprefix" "$arch"
+trap 'bash "$root/tools/wine-prefix.sh" stop "$root/$build/wineprefix" "$arch"' EXIT
+export WINEPREFIX=$root/$build/wineprefix
 
 # The plug-in is made for a Japanese Windows: its texts are Shift-JIS and it
 # hands tag texts on in the system's ANSI code page. A Japanese locale gives
@@ -48,7 +49,7 @@ echo
 # locale; otherwise the output goes through a pipe, which gets UTF-8 (and a
 # progress line per quarter instead of a bar drawn in place).
 play() {
-  (cd "$demo" && env LC_ALL="$locale" wine plughost.exe --speed 5 \
+  (cd "$demo" && env LC_ALL="$locale" "$tebo_wine" plughost.exe --speed 5 \
      --pause 1:1.5:1.5 --configure "${args[@]}")
 }
 set +e

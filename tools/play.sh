@@ -3,18 +3,25 @@
 # program and the stand-ins that tools/build-and-demo.sh built:
 #   bash tools/play.sh [plughost options] FILE...
 # e.g. bash tools/play.sh --speed 10 ~/Music/*.mp3   (see --help for options)
-# BUILD_DIR selects the build folder (default: build); TEBO_LOCALE the locale
-# that gives Wine its ANSI code page (default: ja_JP.UTF-8, code page 932).
+# It plays with the same architecture as the demo: 32-bit (x86) where this
+# machine runs 32-bit programs, else 64-bit (x64); TEBO_ARCH=x86|x64 chooses.
+# BUILD_DIR selects the parent of the build folders (default: build);
+# TEBO_LOCALE the locale that gives Wine its ANSI code page (default:
+# ja_JP.UTF-8, code page 932).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/${BUILD_DIR:-build}
+. "$root/tools/arch.sh"
+tebo_plan demo >/dev/null
+arch=$tebo_runs
+build=$root/${BUILD_DIR:-build}/$arch
 if [ ! -f "$build/demo/plughost.exe" ]; then
   echo "play.sh: $build/demo/plughost.exe is missing: run bash tools/build-and-demo.sh first" >&2
   exit 2
 fi
-bash "$root/tools/wine-prefix.sh" start "$build/wineprefix"
-trap 'bash "$root/tools/wine-prefix.sh" stop "$build/wineprefix"' EXIT
-export WINEPREFIX=$build/wineprefix WINEARCH=win32 WINEDEBUG=-all
+bash "$root/tools/wine-prefix.sh" start "$build/wineprefix" "$arch"
+trap 'bash "$root/tools/wine-prefix.sh" stop "$build/wineprefix" "$arch"' EXIT
+tebo_wine_env "$arch"
+export WINEPREFIX=$build/wineprefix
 locale=${TEBO_LOCALE:-ja_JP.UTF-8}
 # Relative and absolute Linux paths both work: Wine maps / to drive Z:.
 set +e
@@ -23,10 +30,10 @@ set +e
 # locale; otherwise the output goes through a pipe, which gets UTF-8 (and a
 # progress line per quarter instead of a bar drawn in place).
 if locale -a 2>/dev/null | grep -qix "${locale/UTF-8/utf8}"; then
-  env LC_ALL="$locale" wine "$build/demo/plughost.exe" "$@"
+  env LC_ALL="$locale" "$tebo_wine" "$build/demo/plughost.exe" "$@"
   status=$?
 else
-  env LC_ALL="$locale" wine "$build/demo/plughost.exe" "$@" | cat
+  env LC_ALL="$locale" "$tebo_wine" "$build/demo/plughost.exe" "$@" | cat
   status=${PIPESTATUS[0]}
 fi
 set -e

@@ -1,12 +1,42 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the plug-in, the test doubles and the
-# tests with warnings as errors, and runs every test under Wine through CTest.
+# Installs what is missing, builds the plug-in, the test doubles, the tests
+# and the demo tools with warnings as errors, for 32-bit (x86) and 64-bit
+# (x64) Windows, each in a folder of its own, and runs every test of both
+# under Wine through CTest. Where this machine cannot run 32-bit programs
+# (tools/arch.sh finds out), the 32-bit build's file checks still run and its
+# other tests are reported as skipped. Closes with a line per build and a
+# total of passed, failed and skipped tests.
+#   TEBO_ARCH=x86|x64|all  chooses the architectures by hand (tools/arch.sh)
+#   BUILD_DIR=...          the parent of the build folders (default: build,
+#                          so build/x86 and build/x64)
 set -eu
 cd "$(dirname "$0")/.."
-tools/install-deps.sh
-build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DTEBO_WARNINGS_AS_ERRORS=ON >/dev/null
-cmake --build "$build" -j"$(nproc)"
-cd "$build"
-ctest --output-on-failure -j2 --timeout 300
+. tools/arch.sh
+tebo_plan test
+bash tools/install-deps.sh
+for arch in $tebo_runs; do
+  (tebo_wine_env "$arch") || exit 1
+done
+parent=${BUILD_DIR:-build}
+# The native tests (fuzz run, mutagen) are the same for both builds: they go
+# with the last one, which runs wherever anything does.
+last=${tebo_builds##* }
+for arch in $tebo_builds; do
+  echo "== building $arch into $parent/$arch"
+  native=OFF
+  [ "$arch" = "$last" ] && native=ON
+  tebo_build "$arch" "$parent/$arch" -DTEBO_NATIVE_TESTS=$native
+done
+status=0
+results=()
+for arch in $tebo_builds; do
+  echo "== testing $arch in $parent/$arch"
+  rm -f "$parent/$arch/ctest-results.xml"
+  (cd "$parent/$arch" &&
+     ctest --output-on-failure -j2 --timeout 300 --output-junit ctest-results.xml) ||
+    status=1
+  results+=("$arch=$parent/$arch/ctest-results.xml")
+done
+echo "== summary"
+python3 tools/test-summary.py "${results[@]}" || status=1
+exit $status

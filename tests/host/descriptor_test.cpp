@@ -14,21 +14,23 @@ TEST(Descriptor, TwoCallsGiveIdenticalRecordsWithTheFixedTexts)
     const void* entry =
         (const void*)GetProcAddress(plugin.Module(), "VISGetPluginInfo");
 
-    unsigned char first[48], second[48];
+    // The record (44 bytes on 32-bit Windows, 88 on 64-bit) and sentinels.
+    const size_t size = sizeof(PluginDescriptor);
+    unsigned char first[size + 4], second[size + 4];
     memset(first, 0xCC, sizeof(first));
     memset(second, 0x5A, sizeof(second));
     uint32_t result = 1;
-    uint32_t arg = (uint32_t)(uintptr_t)first;
+    uintptr_t arg = (uintptr_t)first;
     ASSERT_TRUE(CallStdcall(entry, &arg, 1, &result));
     EXPECT_EQ(0u, result);
-    arg = (uint32_t)(uintptr_t)second;
+    arg = (uintptr_t)second;
     result = 1;
     ASSERT_TRUE(CallStdcall(entry, &arg, 1, &result));
     EXPECT_EQ(0u, result);
-    EXPECT_EQ(0, memcmp(first, second, 44));
-    // Exactly 44 bytes are written.
-    EXPECT_EQ(0xCC, first[44]);
-    EXPECT_EQ(0x5A, second[44]);
+    EXPECT_EQ(0, memcmp(first, second, size));
+    // Exactly the record's bytes are written.
+    EXPECT_EQ(0xCC, first[size]);
+    EXPECT_EQ(0x5A, second[size]);
 
     const PluginDescriptor* d = (const PluginDescriptor*)first;
     EXPECT_EQ(0x1000u, d->headerWord);
@@ -58,7 +60,8 @@ TEST(Descriptor, NullBufferDoesNotFault)
     ASSERT_TRUE(plugin.Loaded());
     const void* entry =
         (const void*)GetProcAddress(plugin.Module(), "VISGetPluginInfo");
-    uint32_t arg = 0, result = 0;
+    uintptr_t arg = 0;
+    uint32_t result = 0;
     EXPECT_TRUE(CallStdcall(entry, &arg, 1, &result));
     EXPECT_EQ((uint32_t)-1, result);
 }

@@ -7,7 +7,9 @@
 // all belong to one track.
 //
 // TEBO_SOAK_SECONDS sets the wall time (default 20); a longer run by hand:
-//   TEBO_SOAK_SECONDS=600 wine build/tests/bin/soak_test.exe
+//   export WINEPREFIX=$PWD/build/x86/wineprefix TEBO_SOAK_SECONDS=600
+//   bash tools/wine-run.sh x86 build/x86/tests/bin/soak_test.exe
+// (build/x64 and x64 for the 64-bit build).
 #include <gtest/gtest.h>
 
 #include <stdio.h>

@@ -24,7 +24,7 @@ LoadedPlugin::LoadedPlugin() : module_(NULL)
         ADD_FAILURE() << "no VISGetPluginInfo export";
         return;
     }
-    uint32_t arg = (uint32_t)(uintptr_t)&descriptor_;
+    uintptr_t arg = (uintptr_t)&descriptor_;
     uint32_t result = 0;
     EXPECT_TRUE(CallStdcall(entry, &arg, 1, &result))
         << "VISGetPluginInfo left the stack unbalanced";
@@ -43,7 +43,7 @@ void LoadedPlugin::Unload()
     module_ = NULL;
 }
 
-int LoadedPlugin::Call(const void* fn, const uint32_t* args, int count)
+int LoadedPlugin::Call(const void* fn, const uintptr_t* args, int count)
 {
     uint32_t result = 0xDEADBEEF;
     EXPECT_TRUE(CallStdcall(fn, args, count, &result))
@@ -53,7 +53,7 @@ int LoadedPlugin::Call(const void* fn, const uint32_t* args, int count)
 
 int LoadedPlugin::Init()
 {
-    uint32_t args[2] = {0x11111111, 0x22222222};
+    uintptr_t args[2] = {0x11111111, 0x22222222};
     return Call((const void*)descriptor_.init, args, 2);
 }
 
@@ -64,26 +64,26 @@ int LoadedPlugin::Quit()
 
 int LoadedPlugin::TrackStart(TrackId track, const char* path, LONG lengthMs)
 {
-    uint32_t args[8] = {track, (uint32_t)(uintptr_t)path, 0xA1, 0xA2, 0xA3,
-                        0xA4, (uint32_t)lengthMs, 0xA5};
+    uintptr_t args[8] = {track, (uintptr_t)path, 0xA1, 0xA2, 0xA3,
+                         0xA4, (uint32_t)lengthMs, 0xA5};
     return Call((const void*)descriptor_.trackStart, args, 8);
 }
 
 int LoadedPlugin::TrackStop(TrackId track)
 {
-    uint32_t args[1] = {track};
+    uintptr_t args[1] = {track};
     return Call((const void*)descriptor_.trackStop, args, 1);
 }
 
 int LoadedPlugin::Progress(TrackId track, LONG positionMs, LONG progressValue)
 {
-    uint32_t args[3] = {track, (uint32_t)positionMs, (uint32_t)progressValue};
+    uintptr_t args[3] = {track, (uint32_t)positionMs, (uint32_t)progressValue};
     return Call((const void*)descriptor_.progress, args, 3);
 }
 
 int LoadedPlugin::Configure(HWND owner)
 {
-    uint32_t args[1] = {(uint32_t)(uintptr_t)owner};
+    uintptr_t args[1] = {(uintptr_t)owner};
     return Call((const void*)descriptor_.configure, args, 1);
 }
 

@@ -43,7 +43,7 @@ public:
     void Unload();
 
 private:
-    int Call(const void* fn, const uint32_t* args, int count);
+    int Call(const void* fn, const uintptr_t* args, int count);
     TempDir dir_;
     HMODULE module_;
     PluginDescriptor descriptor_;

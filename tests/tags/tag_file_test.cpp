@@ -327,7 +327,8 @@ public:
         if (module_ == NULL)
             return;
         const void* info = (const void*)GetProcAddress(module_, "VISGetPluginInfo");
-        uint32_t arg = (uint32_t)(uintptr_t)&descriptor_, result = 1;
+        uintptr_t arg = (uintptr_t)&descriptor_;
+        uint32_t result = 1;
         EXPECT_TRUE(CallStdcall(info, &arg, 1, &result));
     }
     ~LongPathPlugin()
@@ -342,7 +343,7 @@ public:
     }
     bool Loaded() const { return module_ != NULL; }
     const std::string& DllPath() const { return dllPath_; }
-    int Call(const void* fn, const uint32_t* args, int count)
+    int Call(const void* fn, const uintptr_t* args, int count)
     {
         uint32_t result = 0xDEADBEEF;
         EXPECT_TRUE(CallStdcall(fn, args, count, &result));
@@ -350,13 +351,13 @@ public:
     }
     int Init()
     {
-        uint32_t args[2] = {0, 0};
+        uintptr_t args[2] = {0, 0};
         return Call((const void*)descriptor_.init, args, 2);
     }
     int Quit() { return Call((const void*)descriptor_.quit, NULL, 0); }
     int TrackStart(TrackId track, const char* path)
     {
-        uint32_t args[8] = {track, (uint32_t)(uintptr_t)path, 0, 0, 0, 0, 1000, 0};
+        uintptr_t args[8] = {track, (uintptr_t)path, 0, 0, 0, 0, 1000, 0};
         return Call((const void*)descriptor_.trackStart, args, 8);
     }
     static std::wstring Wide(const std::string& path, bool prefix = true)

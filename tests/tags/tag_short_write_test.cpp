@@ -37,9 +37,10 @@ protected:
         ASSERT_NE(nullptr, module_);
         const void* info = (const void*)GetProcAddress(module_, "VISGetPluginInfo");
         ASSERT_NE(nullptr, info);
-        uint32_t arg = (uint32_t)(uintptr_t)&descriptor_, result = 1;
+        uintptr_t arg = (uintptr_t)&descriptor_;
+        uint32_t result = 1;
         ASSERT_TRUE(CallStdcall(info, &arg, 1, &result));
-        uint32_t initArgs[2] = {0, 0};
+        uintptr_t initArgs[2] = {0, 0};
         ASSERT_TRUE(CallStdcall((const void*)descriptor_.init, initArgs, 2, &result));
         ASSERT_EQ(0u, result);
         started_ = true;
@@ -59,7 +60,7 @@ protected:
     }
     void StartTrack(const char* path)
     {
-        uint32_t args[8] = {1, (uint32_t)(uintptr_t)path, 0, 0, 0, 0, 1000, 0};
+        uintptr_t args[8] = {1, (uintptr_t)path, 0, 0, 0, 0, 1000, 0};
         uint32_t result = 1;
         ASSERT_TRUE(CallStdcall((const void*)descriptor_.trackStart, args, 8, &result));
         ASSERT_EQ(0u, result);

@@ -281,6 +281,7 @@ TEST(PeImage, KindsOfModule)
     EXPECT_EQ(media::PeKind::Dll64, classify(image(0x8664, 0x2022), &machine));
     EXPECT_EQ(media::PeKind::Exe, classify(image(0x14C, 0x0102), &machine));
     EXPECT_EQ(media::PeKind::OtherMachine, classify(image(0x1C4, 0x2000), &machine));
+    EXPECT_EQ(media::PeKind::OtherMachine, classify(image(0xAA64, 0x2022), &machine));
     EXPECT_EQ(media::PeKind::NotPe, classify("MZ", &machine));
     Bytes farOff = image(0x14C, 0x2000);
     farOff[61] = 0x7F;   // PE header offset past the end

@@ -57,13 +57,23 @@ TEST(HostProgram, PlaysFilesThroughThePluginFromStartToStop)
 TEST(HostProgram, ExplainsAPluginItCannotUse)
 {
     TempDir dir;
-    // A 64-bit DLL: headers are enough, the host stops before loading it.
+    // A DLL of the other architecture than the host's: headers are enough,
+    // the host stops before loading it.
+#if defined(_WIN64)
+    const char otherMachine[] = "\x4C\x01";
+    const char otherMessage[] = "is a 32-bit (x86) DLL (machine 0x014C); "
+                                "this host is a 64-bit (x64) program";
+#else
+    const char otherMachine[] = "\x64\x86";
+    const char otherMessage[] = "is a 64-bit (x64) DLL (machine 0x8664); "
+                                "this host is a 32-bit (x86) program";
+#endif
     media_images::Bytes pe(512, '\0');
     pe.replace(0, 2, "MZ");
     pe[60] = (char)0x80;
-    pe.replace(0x80, 6, media_images::Bytes("PE\0\0\x64\x86", 6));
+    pe.replace(0x80, 6, "PE" + media_images::Bytes(2, '\0') + otherMachine);
     pe[0x84 + 19] = 0x20;   // IMAGE_FILE_DLL
-    ASSERT_TRUE(WriteWholeFile(dir.File("x64.dll"), pe));
+    ASSERT_TRUE(WriteWholeFile(dir.File("other.dll"), pe));
     ASSERT_TRUE(WriteWholeFile(dir.File("text.dll"), "not a module"));
 
     struct Case {
@@ -73,7 +83,7 @@ TEST(HostProgram, ExplainsAPluginItCannotUse)
     const Case cases[] = {
         {dir.File("missing.dll"), "cannot read the plug-in"},
         {dir.File("text.dll"), "is not a Windows DLL at all"},
-        {dir.File("x64.dll"), "is a 64-bit DLL (machine 0x8664)"},
+        {dir.File("other.dll"), otherMessage},
         {DemoFile("plughost.exe"), "is a program, not a DLL"},
         {DemoFile("mp3infp.dll"), "has no export VISGetPluginInfo"},
     };

@@ -69,7 +69,7 @@ TagLibrary::~TagLibrary()
         FreeLibrary(module_);
 }
 
-uint32_t TagLibrary::Call(const char* name, const uint32_t* args, int count)
+uint32_t TagLibrary::Call(const char* name, const uintptr_t* args, int count)
 {
     const void* entry = (const void*)GetProcAddress(module_, name);
     if (entry == NULL) {
@@ -84,13 +84,13 @@ uint32_t TagLibrary::Call(const char* name, const uint32_t* args, int count)
 
 uint32_t TagLibrary::Load(const char* path)
 {
-    uint32_t args[2] = {0, (uint32_t)(uintptr_t)path};
+    uintptr_t args[2] = {0, (uintptr_t)path};
     return Call("mp3infp_Load", args, 2);
 }
 
 int TagLibrary::SetConf(const char* name, const char* value)
 {
-    uint32_t args[2] = {(uint32_t)(uintptr_t)name, (uint32_t)(uintptr_t)value};
+    uintptr_t args[2] = {(uintptr_t)name, (uintptr_t)value};
     return (int)Call("mp3infp_SetConf", args, 2);
 }
 
@@ -102,7 +102,7 @@ uint32_t TagLibrary::GetType()
 std::string TagLibrary::Value(const char* name, int* ok)
 {
     char* text = (char*)"sentinel: never set";
-    uint32_t args[2] = {(uint32_t)(uintptr_t)name, (uint32_t)(uintptr_t)&text};
+    uintptr_t args[2] = {(uintptr_t)name, (uintptr_t)&text};
     int result = (int)Call("mp3infp_GetValue", args, 2);
     if (ok != nullptr)
         *ok = result;

@@ -43,7 +43,7 @@ public:
     // receives the call's result.
     std::string Value(const char* name, int* ok = nullptr);
 private:
-    uint32_t Call(const char* name, const uint32_t* args, int count);
+    uint32_t Call(const char* name, const uintptr_t* args, int count);
     HMODULE module_;
 };
 

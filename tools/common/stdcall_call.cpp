@@ -1,6 +1,6 @@
 #include "common/stdcall_call.h"
 
-bool CallStdcall(const void* fn, const uint32_t* args, int count,
+bool CallStdcall(const void* fn, const uintptr_t* args, int count,
                  uint32_t* result)
 {
 #if defined(__GNUC__) && defined(__i386__)
@@ -28,13 +28,14 @@ bool CallStdcall(const void* fn, const uint32_t* args, int count,
     *result = eax;
     return ecx == 0;
 #else
-    // Other compilers: typed calls, without the check.
+    // x64 and other compilers: typed calls, without the check (on x64,
+    // __stdcall is accepted and means the one convention).
     typedef uint32_t (__stdcall* Fn0)(void);
-    typedef uint32_t (__stdcall* Fn1)(uint32_t);
-    typedef uint32_t (__stdcall* Fn2)(uint32_t, uint32_t);
-    typedef uint32_t (__stdcall* Fn3)(uint32_t, uint32_t, uint32_t);
-    typedef uint32_t (__stdcall* Fn8)(uint32_t, uint32_t, uint32_t, uint32_t,
-                                      uint32_t, uint32_t, uint32_t, uint32_t);
+    typedef uint32_t (__stdcall* Fn1)(uintptr_t);
+    typedef uint32_t (__stdcall* Fn2)(uintptr_t, uintptr_t);
+    typedef uint32_t (__stdcall* Fn3)(uintptr_t, uintptr_t, uintptr_t);
+    typedef uint32_t (__stdcall* Fn8)(uintptr_t, uintptr_t, uintptr_t, uintptr_t,
+                                      uintptr_t, uintptr_t, uintptr_t, uintptr_t);
     switch (count) {
     case 0: *result = ((Fn0)fn)(); break;
     case 1: *result = ((Fn1)fn)(args[0]); break;

@@ -12,6 +12,7 @@
 // may be waiting inside a SendMessage to that very thread.
 #include <windows.h>
 
+#include <stddef.h>
 #include <stdlib.h>
 
 #include <string>
@@ -32,6 +33,13 @@ struct WinampGeneralPurposePlugin {
     HWND hwndParent;          // written by the player before init
     HINSTANCE hDllInstance;   // written by the player before init
 };
+// One field every pointer size: 28 bytes on 32-bit Windows, 56 on 64-bit
+// Windows (the version padded to 8).
+static_assert(sizeof(WinampGeneralPurposePlugin) == 7 * sizeof(void*) &&
+              offsetof(WinampGeneralPurposePlugin, init) == 2 * sizeof(void*) &&
+              offsetof(WinampGeneralPurposePlugin, hwndParent) == 5 * sizeof(void*) &&
+              offsetof(WinampGeneralPurposePlugin, hDllInstance) == 6 * sizeof(void*),
+              "Winamp's header layout");
 
 const int HeaderVersion = 0x10;
 

@@ -22,7 +22,7 @@ PeKind ClassifyPeImage(const uint8_t* data, size_t size, uint16_t* machine)
         return PeKind::Exe;
     if (*machine == 0x014C)
         return PeKind::Dll32;
-    if (*machine == 0x8664 || *machine == 0xAA64)
+    if (*machine == 0x8664)
         return PeKind::Dll64;
     return PeKind::OtherMachine;
 }

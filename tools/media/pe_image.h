@@ -1,6 +1,7 @@
 // What kind of Windows module a file is, from the first bytes of its image:
-// enough to tell a user that a file is not a 32-bit DLL before the loader
-// gives its terse error. Pure byte parsing without windows.h.
+// enough to tell a user that a file is not a DLL of the host's architecture
+// before the loader gives its terse error. Pure byte parsing without
+// windows.h.
 #pragma once
 
 #include <stddef.h>
@@ -11,9 +12,9 @@ namespace media {
 enum class PeKind {
     NotPe,        // no MZ/PE signature, or headers cut off
     Dll32,        // i386 DLL: what a 32-bit host can load
-    Dll64,        // x64 (or other 64-bit) DLL
+    Dll64,        // x64 DLL: what a 64-bit x64 host can load
     Exe,          // a program, not a DLL
-    OtherMachine  // a DLL for a machine other than i386 or x64
+    OtherMachine  // a DLL for a machine other than i386 or x64 (ARM64...)
 };
 
 // Classifies the image whose first size bytes are at data (the first 4 KB are

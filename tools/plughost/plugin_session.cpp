@@ -31,6 +31,19 @@ std::string SystemMessage(DWORD error)
 
 namespace {
 
+const char Bits32[] = "32-bit (x86)";
+const char Bits64[] = "64-bit (x64)";
+
+// A plug-in must be of the host's own architecture: the player, like the
+// 32-bit build of this host, loads 32-bit x86 plug-ins only.
+#if defined(_WIN64)
+const media::PeKind OwnKind = media::PeKind::Dll64;
+const char* const OwnBits = Bits64;
+#else
+const media::PeKind OwnKind = media::PeKind::Dll32;
+const char* const OwnBits = Bits32;
+#endif
+
 // The first bytes of a file: enough for its PE headers.
 bool ReadHead(const std::string& path, std::vector<uint8_t>* head, DWORD* error)
 {
@@ -67,26 +80,31 @@ bool PluginSession::Load(const std::string& path, std::string* error)
         return false;
     }
     uint16_t machine = 0;
-    switch (media::ClassifyPeImage(head.data(), head.size(), &machine)) {
+    const media::PeKind kind =
+        media::ClassifyPeImage(head.data(), head.size(), &machine);
+    switch (kind) {
     case media::PeKind::NotPe:
         *error = tools::Format("%s is not a Windows DLL at all", path.c_str());
         return false;
     case media::PeKind::Exe:
         *error = tools::Format("%s is a program, not a DLL", path.c_str());
         return false;
+    case media::PeKind::Dll32:
     case media::PeKind::Dll64:
-        *error = tools::Format(
-            "%s is a 64-bit DLL (machine 0x%04X); the player and this host "
-            "are 32-bit programs and need a 32-bit plug-in", path.c_str(),
-            (unsigned)machine);
-        return false;
+        if (kind != OwnKind) {
+            *error = tools::Format(
+                "%s is a %s DLL (machine 0x%04X); this host is a %s program "
+                "and needs a %s plug-in", path.c_str(),
+                kind == media::PeKind::Dll32 ? Bits32 : Bits64,
+                (unsigned)machine, OwnBits, OwnBits);
+            return false;
+        }
+        break;
     case media::PeKind::OtherMachine:
         *error = tools::Format(
-            "%s is a DLL for another processor (machine 0x%04X), not a 32-bit "
-            "x86 plug-in", path.c_str(), (unsigned)machine);
+            "%s is a DLL for another processor (machine 0x%04X), not a %s "
+            "plug-in", path.c_str(), (unsigned)machine, OwnBits);
         return false;
-    case media::PeKind::Dll32:
-        break;
     }
 
     module_ = LoadLibraryA(path.c_str());
@@ -110,11 +128,11 @@ bool PluginSession::Load(const std::string& path, std::string* error)
         return false;
     }
 
-    // Sentinel bytes after the 44: a plug-in that writes more would corrupt
-    // the player's memory.
-    unsigned char buffer[64];
+    // Sentinel bytes after the record: a plug-in that writes more would
+    // corrupt the player's memory.
+    unsigned char buffer[sizeof(VisPluginRecord) + 20];
     memset(buffer, 0xCC, sizeof(buffer));
-    uint32_t arg = (uint32_t)(uintptr_t)buffer;
+    uintptr_t arg = (uintptr_t)buffer;
     uint32_t result = 0;
     if (!CallStdcall(entry, &arg, 1, &result)) {
         *error = tools::Format("VISGetPluginInfo of %s does not remove its "
@@ -129,8 +147,9 @@ bool PluginSession::Load(const std::string& path, std::string* error)
     }
     for (size_t i = sizeof(VisPluginRecord); i < sizeof(buffer); ++i) {
         if (buffer[i] != 0xCC) {
-            *error = tools::Format("VISGetPluginInfo of %s wrote more than 44 "
-                                   "bytes", path.c_str());
+            *error = tools::Format("VISGetPluginInfo of %s wrote more than %u "
+                                   "bytes", path.c_str(),
+                                   (unsigned)sizeof(VisPluginRecord));
             return false;
         }
     }
@@ -149,7 +168,7 @@ bool PluginSession::Load(const std::string& path, std::string* error)
 }
 
 int PluginSession::Call(const char* entry, const void* fn,
-                        const uint32_t* args, int count)
+                        const uintptr_t* args, int count)
 {
     uint32_t result = 0;
     if (!CallStdcall(fn, args, count, &result) && entryFault_.empty())
@@ -160,7 +179,7 @@ int PluginSession::Call(const char* entry, const void* fn,
 
 int PluginSession::Init()
 {
-    uint32_t args[2] = {0, 0};
+    uintptr_t args[2] = {0, 0};
     return Call("init", record_.init, args, 2);
 }
 
@@ -171,26 +190,26 @@ int PluginSession::Quit()
 
 int PluginSession::TrackStart(DWORD id, const char* path, LONG lengthMs)
 {
-    uint32_t args[8] = {id, (uint32_t)(uintptr_t)path, 0, 0, 0, 0,
-                        (uint32_t)lengthMs, 0};
+    uintptr_t args[8] = {id, (uintptr_t)path, 0, 0, 0, 0,
+                         (uint32_t)lengthMs, 0};
     return Call("track start", record_.trackStart, args, 8);
 }
 
 int PluginSession::TrackStop(DWORD id)
 {
-    uint32_t args[1] = {id};
+    uintptr_t args[1] = {id};
     return Call("track stop", record_.trackStop, args, 1);
 }
 
 int PluginSession::Progress(DWORD id, LONG positionMs, LONG progressValue)
 {
-    uint32_t args[3] = {id, (uint32_t)positionMs, (uint32_t)progressValue};
+    uintptr_t args[3] = {id, (uint32_t)positionMs, (uint32_t)progressValue};
     return Call("progress", record_.progress, args, 3);
 }
 
 int PluginSession::Configure(HWND owner)
 {
-    uint32_t args[1] = {(uint32_t)(uintptr_t)owner};
+    uintptr_t args[1] = {(uintptr_t)owner};
     return Call("configure", record_.configure, args, 1);
 }
 

@@ -7,14 +7,16 @@
 
 #include <windows.h>
 
+#include <stddef.h>
 #include <stdint.h>
 #include <string>
 
 namespace plughost {
 
-// The record that VISGetPluginInfo fills: eleven 32-bit fields. The entries
-// are called through plain addresses so that every call can check that the
-// entry removed its own arguments (stdcall) instead of trusting the type.
+// The record that VISGetPluginInfo fills: eleven 32-bit fields (pointer-sized
+// in the 64-bit build, the header word padded to 8). The entries are called
+// through plain addresses so that every call can check that the entry
+// removed its own arguments (stdcall) instead of trusting the type.
 struct VisPluginRecord {
     uint32_t headerWord;
     const char* name;          // the strings are Shift-JIS (code page 932)
@@ -28,8 +30,11 @@ struct VisPluginRecord {
     const void* progress;      // (id, position ms, second progress value)
     const void* configure;     // (owner window)
 };
-static_assert(sizeof(void*) != 4 || sizeof(VisPluginRecord) == 44,
-              "the player reads exactly 44 bytes");
+static_assert(sizeof(VisPluginRecord) == 11 * sizeof(void*) &&
+              offsetof(VisPluginRecord, name) == sizeof(void*) &&
+              offsetof(VisPluginRecord, init) == 5 * sizeof(void*) &&
+              offsetof(VisPluginRecord, configure) == 10 * sizeof(void*),
+              "the player reads exactly 44 bytes (88 in the 64-bit build)");
 
 const uint32_t ExpectedHeaderWord = 0x1000;
 
@@ -72,7 +77,7 @@ public:
     int Configure(HWND owner);
 
 private:
-    int Call(const char* entry, const void* fn, const uint32_t* args, int count);
+    int Call(const char* entry, const void* fn, const uintptr_t* args, int count);
 
     HMODULE module_ = NULL;
     VisPluginRecord record_ = {};

@@ -32,12 +32,20 @@ struct GuestHeader {
     HWND parent;
     HINSTANCE instance;
 };
-static_assert(offsetof(GuestHeader, init) == 8, "init at 8");
-static_assert(offsetof(GuestHeader, config) == 12, "config at 12");
-static_assert(offsetof(GuestHeader, quit) == 16, "quit at 16");
-static_assert(offsetof(GuestHeader, parent) == 20, "parent at 20");
-static_assert(offsetof(GuestHeader, instance) == 24, "instance at 24");
-static_assert(sizeof(GuestHeader) == 28, "28 bytes");
+// Offsets of init, config, quit, parent and instance, then the size: 32-bit
+// Winamp's, or on 64-bit Windows the same fields at 8-byte steps (the
+// version padded to 8).
+#if defined(_WIN64)
+constexpr size_t Layout[6] = {16, 24, 32, 40, 48, 56};
+#else
+constexpr size_t Layout[6] = {8, 12, 16, 20, 24, 28};
+#endif
+static_assert(offsetof(GuestHeader, init) == Layout[0], "init at 8 (16)");
+static_assert(offsetof(GuestHeader, config) == Layout[1], "config at 12 (24)");
+static_assert(offsetof(GuestHeader, quit) == Layout[2], "quit at 16 (32)");
+static_assert(offsetof(GuestHeader, parent) == Layout[3], "parent at 20 (40)");
+static_assert(offsetof(GuestHeader, instance) == Layout[4], "instance at 24 (48)");
+static_assert(sizeof(GuestHeader) == Layout[5], "28 bytes (56)");
 
 const LPARAM QueryPlayState = 104;
 const LPARAM QueryOutputTime = 105;
