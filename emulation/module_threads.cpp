@@ -100,6 +100,23 @@ bool InImage(ULONG_PTR value, const ImageRange& image)
     return value >= image.begin && value < image.end;
 }
 
+// The readable part of memory from address to the end of its region, in
+// words; 0 when address is not in committed, readable memory.
+SIZE_T ReadableWords(ULONG_PTR address)
+{
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery((LPCVOID)address, &region, sizeof(region)) == 0)
+        return 0;
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY |
+                           PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE |
+                           PAGE_EXECUTE_WRITECOPY;
+    if (region.State != MEM_COMMIT || (region.Protect & readable) == 0 ||
+        (region.Protect & PAGE_GUARD) != 0)
+        return 0;
+    ULONG_PTR end = (ULONG_PTR)region.BaseAddress + region.RegionSize;
+    return (end - address) / sizeof(ULONG_PTR);
+}
+
 // The address the thread was started at, or 0 when it cannot be told. For a
 // thread started through a runtime library (_beginthreadex) it lies in the
 // runtime; the stack tells those.
@@ -134,18 +151,20 @@ Registers RegistersOf(const CONTEXT& c)
 }
 
 // A thread that has not yet entered its start routine still holds that
-// routine's address in a register, and its parameter in another. When the
-// routine is a runtime's (_beginthreadex), the code it will call is named
-// only in the block the parameter points to: look at that block's first
-// words too. Read, not dereferenced: other threads may free it meanwhile.
+// routine's address in a register and its parameter in another, on a stack
+// that holds next to nothing. When the routine is a runtime's
+// (_beginthreadex), the code it will call is named only in the block the
+// parameter points to: look at that block's first words too. Read, not
+// dereferenced: other threads may free it meanwhile.
 bool ParameterPointsInto(const Registers& r, ULONG_PTR start,
                          const ImageRange& image)
 {
     const SIZE_T firstGeneral = 3;   // after the instruction, stack, frame
+    const SIZE_T startingStackWords = 64;
     bool starting = false;
     for (SIZE_T i = firstGeneral; i < r.count && !starting; ++i)
         starting = start != 0 && r.values[i] == start;
-    if (!starting)
+    if (!starting || ReadableWords(r.values[1]) > startingStackWords)
         return false;
     for (SIZE_T i = firstGeneral; i < r.count; ++i) {
         if (r.values[i] == start)
@@ -162,39 +181,40 @@ bool ParameterPointsInto(const Registers& r, ULONG_PTR start,
     return false;
 }
 
-ULONG_PTR StackPointerOf(const CONTEXT& c)
+// Whether a word is a return address into the code: it lies in it, and the
+// bytes before it end a call instruction.
+bool ReturnsInto(ULONG_PTR word, const ImageRange& code)
 {
-#if defined(_WIN64)
-    return c.Rsp;
-#else
-    return c.Esp;
-#endif
+    const SIZE_T longestCall = 7;
+    if (!InImage(word, code) || word - code.begin < longestCall)
+        return false;
+    return EndsWithCall((const unsigned char*)(word - longestCall),
+                        longestCall);
 }
 
 // The live part of a stack: from the stack pointer to the end of the
 // committed region around it, which is the stack's top (the pages of a stack
 // are committed from the top down, and the stack is an allocation of its
-// own). A stack pointer in memory that cannot be read counts as pointing in.
-bool StackPointsInto(ULONG_PTR sp, const ImageRange& image)
+// own). Only return addresses count: live frames also hold stale values,
+// such as the address of a callback the thread ran a while ago. A stack
+// pointer in memory that cannot be read counts as pointing in.
+bool StackReturnsInto(ULONG_PTR sp, const ImageRange& code)
 {
     sp &= ~(ULONG_PTR)(sizeof(ULONG_PTR) - 1);
-    MEMORY_BASIC_INFORMATION region;
-    if (VirtualQuery((LPCVOID)sp, &region, sizeof(region)) == 0)
+    SIZE_T count = ReadableWords(sp);
+    if (count == 0)
         return true;
-    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY |
-                           PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE |
-                           PAGE_EXECUTE_WRITECOPY;
-    if (region.State != MEM_COMMIT || (region.Protect & readable) == 0 ||
-        (region.Protect & PAGE_GUARD) != 0)
-        return true;
-    ULONG_PTR end = (ULONG_PTR)region.BaseAddress + region.RegionSize;
-    return AnyWordInRange((const ULONG_PTR*)sp, (end - sp) / sizeof(ULONG_PTR),
-                          image.begin, image.end);
+    const ULONG_PTR* words = (const ULONG_PTR*)sp;
+    for (SIZE_T i = 0; i < count; ++i) {
+        if (ReturnsInto(words[i], code))
+            return true;
+    }
+    return false;
 }
 
 // Whether the thread may run code of the image. The start address is read
 // without stopping the thread; for the rest it is suspended for as long as
-// one look at its registers and stack takes, and nothing is allocated or
+// one look at its instruction pointer and stack takes, and nothing is allocated or
 // locked meanwhile (it may hold a heap or loader lock). A thread that cannot
 // be looked at counts as one that may.
 bool ThreadMayRunIn(QueryThreadFunction query, HANDLE thread,
@@ -212,9 +232,8 @@ bool ThreadMayRunIn(QueryThreadFunction query, HANDLE thread,
     bool may = !GetThreadContext(thread, &context);
     if (!may) {
         Registers registers = RegistersOf(context);
-        may = AnyWordInRange(registers.values, registers.count, image.begin,
-                             image.end) ||
-              StackPointsInto(StackPointerOf(context), image) ||
+        may = InImage(registers.values[0], image) ||
+              StackReturnsInto(registers.values[1], image) ||
               ParameterPointsInto(registers, start, image);
     }
     ResumeThread(thread);
@@ -347,6 +366,39 @@ bool AnyWordInRange(const ULONG_PTR* words, SIZE_T count, ULONG_PTR begin,
 {
     for (SIZE_T i = 0; i < count; ++i) {
         if (words[i] >= begin && words[i] < end)
+            return true;
+    }
+    return false;
+}
+
+bool EndsWithCall(const unsigned char* before, SIZE_T n)
+{
+    // call rel32: E8 and four bytes.
+    if (n >= 5 && before[n - 5] == 0xE8)
+        return true;
+    // call r/m: FF, a ModRM byte whose reg field is 2, then an optional SIB
+    // byte and a displacement; its length follows from ModRM and SIB.
+    for (SIZE_T length = 2; length <= 7 && length <= n; ++length) {
+        const unsigned char* op = before + n - length;
+        unsigned char modrm = op[1];
+        if (op[0] != 0xFF || (modrm & 0x38) != 0x10)
+            continue;
+        unsigned mod = modrm >> 6, rm = modrm & 7;
+        SIZE_T expected = 2;
+        if (mod != 3 && rm == 4) {
+            expected += 1;   // SIB
+            if (length < 3)
+                continue;
+            if (mod == 0 && (op[2] & 7) == 5)
+                expected += 4;   // SIB without base: disp32
+        }
+        if (mod == 0 && rm == 5)
+            expected += 4;       // disp32 (RIP-relative on x64)
+        else if (mod == 1)
+            expected += 1;       // disp8
+        else if (mod == 2)
+            expected += 4;       // disp32
+        if (expected == length)
             return true;
     }
     return false;

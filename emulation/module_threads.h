@@ -16,8 +16,8 @@ DWORD WaitAnsweringSentMessages(DWORD count, const HANDLE* handles,
 
 // Waits, answering sent messages, until no other thread of the process may
 // still run code of module, loaded at loadedAt (system time): none started in
-// its code, is executing it, holds an address in it in a register, or would
-// return into it from its stack. Only threads that could have come to run
+// its code, is executing it, would return into it from its stack, or is
+// about to begin a routine that a runtime will call it from. Only threads that could have come to run
 // its code are looked at: those created since it was loaded, and the system's
 // pool threads, which run anybody's callbacks. Each is suspended for one short
 // look at a time, and only those found in the code are looked at again while
@@ -31,3 +31,10 @@ BOOL WaitUntilNoThreadRunsIn(HMODULE module, const FILETIME& loadedAt,
 // Whether one of count pointer-sized words lies in [begin, end).
 bool AnyWordInRange(const ULONG_PTR* words, SIZE_T count, ULONG_PTR begin,
                     ULONG_PTR end);
+
+// Whether the n bytes before a code address end an x86 or x64 call
+// instruction (E8 rel32, or FF /2 in any of its addressing forms), as they
+// do before every return address. A pointer to a function's first byte, such
+// as a callback that a pool thread ran and still has lying on its stack,
+// follows the end of another function instead.
+bool EndsWithCall(const unsigned char* before, SIZE_T n);
