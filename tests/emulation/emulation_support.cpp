@@ -29,17 +29,6 @@ void Bounded(const char* what, const std::function<void()>& fn,
     delete thread;
 }
 
-LRESULT Ask(HWND window, WPARAM wparam, LPARAM lparam)
-{
-    DWORD_PTR answer = 0xDEADBEEF;
-    SetLastError(0);
-    LRESULT sent = SendMessageTimeoutA(window, WM_USER, wparam, lparam,
-                                       SMTO_NORMAL, 5000, &answer);
-    EXPECT_NE(0, sent) << "query lp=" << (long)lparam
-                       << " not answered, error " << GetLastError();
-    return (LRESULT)answer;
-}
-
 const FakeTags& Tags()
 {
     static FakeTags tags;
@@ -318,7 +307,7 @@ HWND GuestFixture::WaitForWindow()
     if (found) {
         // Answered from the loop: creation, and with it the guest's start,
         // is over.
-        Ask(window, 0, QueryListPosition);
+        Query(window, 0, QueryListPosition);
     }
     return window;
 }

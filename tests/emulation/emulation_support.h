@@ -29,10 +29,6 @@ void Bounded(const char* what, const std::function<void()>& fn,
 // Ends the program after reporting what hung.
 [[noreturn]] void FailHang(const char* what);
 
-// Sends a query the way the guest does (WM_USER, query number in lparam),
-// bounded: a window thread that does not answer within 5 s fails the test.
-LRESULT Ask(HWND window, WPARAM wparam, LPARAM lparam);
-
 // The tag stand-in, loaded once by its full path so that the plug-in's
 // bare-name load of mp3infp.dll finds it. Its scripting functions.
 struct FakeTags {

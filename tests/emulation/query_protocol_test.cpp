@@ -4,6 +4,8 @@
 // window answers the same in both cases.
 #include "emulation_support.h"
 
+#include "state/playback_state.h"
+
 #include <string.h>
 
 using namespace emulation_tests;
@@ -28,8 +30,8 @@ protected:
     {
         const LPARAM unused[] = {0, 1, 103, 106, 124, 126, 210, 212, 1024, -1};
         for (LPARAM lp : unused) {
-            EXPECT_EQ(0, Ask(window, 0, lp)) << "lparam " << lp;
-            EXPECT_EQ(0, Ask(window, 1, lp)) << "lparam " << lp << " wparam 1";
+            EXPECT_EQ(0, Query(window, 0, lp)) << "lparam " << lp;
+            EXPECT_EQ(0, Query(window, 1, lp)) << "lparam " << lp << " wparam 1";
         }
     }
 
@@ -38,7 +40,7 @@ protected:
     {
         const WPARAM wparams[] = {0, 1, 2, 77, (WPARAM)-1};
         for (WPARAM wp : wparams)
-            EXPECT_EQ(0, Ask(window, wp, QueryListPosition)) << "wparam " << wp;
+            EXPECT_EQ(0, Query(window, wp, QueryListPosition)) << "wparam " << wp;
     }
 
     // QueryOutputTime with any wparam but 0 and 1 is -1.
@@ -46,7 +48,7 @@ protected:
     {
         const WPARAM wparams[] = {2, 3, 1000, (WPARAM)-1};
         for (WPARAM wp : wparams)
-            EXPECT_EQ(-1, Ask(window, wp, QueryOutputTime)) << "wparam " << wp;
+            EXPECT_EQ(-1, Query(window, wp, QueryOutputTime)) << "wparam " << wp;
     }
 
     HWND window = NULL;
@@ -55,31 +57,31 @@ protected:
 TEST_P(QueryProtocol, EveryRowAndBoundaryFollowsThePlaybackState)
 {
     // Just started: everything is cleared.
-    EXPECT_EQ(PlayStateStopped, Ask(window, 0, QueryPlayState));
-    EXPECT_EQ(0, Ask(window, 0, QueryOutputTime));
-    EXPECT_EQ(0, Ask(window, 1, QueryOutputTime));
+    EXPECT_EQ(PlayStateStopped, Query(window, 0, QueryPlayState));
+    EXPECT_EQ(0, Query(window, 0, QueryOutputTime));
+    EXPECT_EQ(0, Query(window, 1, QueryOutputTime));
     ExpectOtherTimeArgumentsMinusOne();
     ExpectListPositionZero();
-    EXPECT_EQ(0, Ask(window, 0, QueryPlaylistFile)) << "no track, no file";
+    EXPECT_EQ(0, Query(window, 0, QueryPlaylistFile)) << "no track, no file";
     ExpectUnusedRowsAnswerZero();
 
     // Playing: 59999 ms is 59 whole seconds; the position is not touched by
     // the start.
     ASSERT_EQ(0, plugin.TrackStart(7, "C:\\music\\seven.mp3", 59999));
-    EXPECT_EQ(PlayStatePlaying, Ask(window, 0, QueryPlayState));
-    EXPECT_EQ(PlayStatePlaying, Ask(window, 5, QueryPlayState))
+    EXPECT_EQ(PlayStatePlaying, Query(window, 0, QueryPlayState));
+    EXPECT_EQ(PlayStatePlaying, Query(window, 5, QueryPlayState))
         << "wparam is not looked at";
-    EXPECT_EQ(59, Ask(window, 1, QueryOutputTime));
-    EXPECT_EQ(0, Ask(window, 0, QueryOutputTime));
+    EXPECT_EQ(59, Query(window, 1, QueryOutputTime));
+    EXPECT_EQ(0, Query(window, 0, QueryOutputTime));
 
     // Progress moves the position; a repeated report means paused.
     ASSERT_EQ(0, plugin.Progress(7, 12345, 100));
-    EXPECT_EQ(12345, Ask(window, 0, QueryOutputTime));
-    EXPECT_EQ(PlayStatePlaying, Ask(window, 0, QueryPlayState));
+    EXPECT_EQ(12345, Query(window, 0, QueryOutputTime));
+    EXPECT_EQ(PlayStatePlaying, Query(window, 0, QueryPlayState));
     ASSERT_EQ(0, plugin.Progress(7, 12345, 100));
-    EXPECT_EQ(PlayStatePaused, Ask(window, 0, QueryPlayState));
-    EXPECT_EQ(12345, Ask(window, 0, QueryOutputTime));
-    EXPECT_EQ(59, Ask(window, 1, QueryOutputTime));
+    EXPECT_EQ(PlayStatePaused, Query(window, 0, QueryPlayState));
+    EXPECT_EQ(12345, Query(window, 0, QueryOutputTime));
+    EXPECT_EQ(59, Query(window, 1, QueryOutputTime));
 
     // With every field non-zero, a query answered on a neighbouring row
     // would show.
@@ -94,20 +96,20 @@ TEST_P(QueryProtocol, EveryRowAndBoundaryFollowsThePlaybackState)
     };
     for (const auto& row : lengths) {
         ASSERT_EQ(0, plugin.TrackStart(8, "C:\\music\\eight.mp3", row.lengthMs));
-        EXPECT_EQ(row.seconds, Ask(window, 1, QueryOutputTime))
+        EXPECT_EQ(row.seconds, Query(window, 1, QueryOutputTime))
             << "length " << row.lengthMs << " ms";
     }
     // A negative position is passed on as it is.
     ASSERT_EQ(0, plugin.Progress(8, -20, 0));
-    EXPECT_EQ(-20, Ask(window, 0, QueryOutputTime));
+    EXPECT_EQ(-20, Query(window, 0, QueryOutputTime));
 
     // Stopped: the track's fields are cleared.
     ASSERT_EQ(0, plugin.TrackStop(8));
-    EXPECT_EQ(PlayStateStopped, Ask(window, 0, QueryPlayState));
-    EXPECT_EQ(0, Ask(window, 0, QueryOutputTime));
-    EXPECT_EQ(0, Ask(window, 1, QueryOutputTime));
-    EXPECT_EQ(-1, Ask(window, 2, QueryOutputTime));
-    EXPECT_EQ(0, Ask(window, 0, QueryPlaylistFile));
+    EXPECT_EQ(PlayStateStopped, Query(window, 0, QueryPlayState));
+    EXPECT_EQ(0, Query(window, 0, QueryOutputTime));
+    EXPECT_EQ(0, Query(window, 1, QueryOutputTime));
+    EXPECT_EQ(-1, Query(window, 2, QueryOutputTime));
+    EXPECT_EQ(0, Query(window, 0, QueryPlaylistFile));
 }
 
 TEST_P(QueryProtocol, FileQueryNamesTheTagFileAndWritesItEveryTime)
@@ -118,7 +120,7 @@ TEST_P(QueryProtocol, FileQueryNamesTheTagFileAndWritesItEveryTime)
 
     for (int query = 1; query <= 2; ++query) {
         int callsBefore = Tags().callCount();
-        LRESULT answer = Ask(window, 0, QueryPlaylistFile);
+        LRESULT answer = Query(window, 0, QueryPlaylistFile);
         ASSERT_NE(0, answer);
         // An address in this process that holds the tag file's path.
         EXPECT_STRCASEEQ(plugin.TagFile().c_str(), (const char*)answer);
@@ -131,12 +133,12 @@ TEST_P(QueryProtocol, FileQueryNamesTheTagFileAndWritesItEveryTime)
     }
 
     // wparam is not looked at.
-    EXPECT_NE(0, Ask(window, 9, QueryPlaylistFile));
+    EXPECT_NE(0, Query(window, 9, QueryPlaylistFile));
 
     // A file the library refuses: null, and the file is not touched.
     ASSERT_TRUE(WriteWholeFile(plugin.TagFile(), "earlier"));
     ASSERT_EQ(0, plugin.TrackStart(4, "C:\\music\\unknown.mp3", 1000));
-    EXPECT_EQ(0, Ask(window, 0, QueryPlaylistFile));
+    EXPECT_EQ(0, Query(window, 0, QueryPlaylistFile));
     EXPECT_EQ("earlier", ReadWholeFile(plugin.TagFile()));
 }
 

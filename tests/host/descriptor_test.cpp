@@ -15,7 +15,7 @@ TEST(Descriptor, TwoCallsGiveIdenticalRecordsWithTheFixedTexts)
         (const void*)GetProcAddress(plugin.Module(), "VISGetPluginInfo");
 
     // The record (44 bytes on 32-bit Windows, 88 on 64-bit) and sentinels.
-    const size_t size = sizeof(PluginDescriptor);
+    const size_t size = sizeof(pluginhost::VisPluginRecord);
     unsigned char first[size + 4], second[size + 4];
     memset(first, 0xCC, sizeof(first));
     memset(second, 0x5A, sizeof(second));
@@ -32,7 +32,8 @@ TEST(Descriptor, TwoCallsGiveIdenticalRecordsWithTheFixedTexts)
     EXPECT_EQ(0xCC, first[size]);
     EXPECT_EQ(0x5A, second[size]);
 
-    const PluginDescriptor* d = (const PluginDescriptor*)first;
+    const pluginhost::VisPluginRecord* d =
+        (const pluginhost::VisPluginRecord*)first;
     EXPECT_EQ(0x1000u, d->headerWord);
     EXPECT_STREQ("tebo\x83\x7E\x83\x85\x81\x5B\x83\x57\x83\x62\x83\x4E"
                  "Wrapper for sorvek", d->name);
@@ -44,9 +45,8 @@ TEST(Descriptor, TwoCallsGiveIdenticalRecordsWithTheFixedTexts)
 
     // All six entries lie inside the plug-in's own image.
     MEMORY_BASIC_INFORMATION info;
-    const void* entries[6] = {(const void*)d->init, (const void*)d->quit,
-                              (const void*)d->trackStart, (const void*)d->trackStop,
-                              (const void*)d->progress, (const void*)d->configure};
+    const void* entries[6] = {d->init, d->quit, d->trackStart,
+                              d->trackStop, d->progress, d->configure};
     for (const void* e : entries) {
         ASSERT_NE(nullptr, e);
         ASSERT_NE(0u, VirtualQuery(e, &info, sizeof(info)));

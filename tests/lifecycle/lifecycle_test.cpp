@@ -356,10 +356,10 @@ TEST_F(Lifecycle, QueriesUnderConcurrentTrackChangesStayWhole)
         for (int i = 0; WaitForSingleObject(stop, 0) == WAIT_TIMEOUT; ++i) {
             int t = 1 + (first + i) % tracks;
             wsprintfA(trackPath, "C:\\t%d.mp3", t);
-            plugin.TrackStart((TrackId)t, trackPath, t * 1000);
-            plugin.Progress((TrackId)t, i, i);
+            plugin.TrackStart((DWORD)t, trackPath, t * 1000);
+            plugin.Progress((DWORD)t, i, i);
             if (i % 5 == 0)
-                plugin.TrackStop((TrackId)t);
+                plugin.TrackStop((DWORD)t);
         }
     };
     {

@@ -212,7 +212,7 @@ public:
     void PlayTrack(int n)
     {
         const Track& t = (*tracks_)[n % tracks_->size()];
-        TrackId id = (TrackId)(1000 + n);
+        DWORD id = (DWORD)(1000 + n);
         ASSERT_EQ(0, plugin_->TrackStart(id, t.path.c_str(), t.lengthMs));
         ++tracksStarted;
         LONG end = n % 4 == 3 ? t.lengthMs / 3 : t.lengthMs;

@@ -1,6 +1,8 @@
-// Plays the host's part: loads a private copy of the plug-in DLL with
-// LoadLibraryA, takes VISGetPluginInfo, and calls the entries through stdcall
-// pointers, checking on every call that the entry removed its own arguments.
+// Plays the host's part in the tests, through the host layer that the host
+// program uses too (tools/common/plugin_host.h): LoadLibraryA,
+// VISGetPluginInfo, and every entry called through the record with its
+// stack checked; an entry that does not remove its own arguments fails the
+// test. Also finds the player window and queries it as the guest does.
 #pragma once
 
 #include <windows.h>
@@ -8,9 +10,8 @@
 #include <stdint.h>
 #include <string>
 
-#include "plugin/plugin_descriptor.h"
+#include "common/plugin_host.h"
 #include "support/test_support.h"
-#include "tools/common/stdcall_call.h"
 
 namespace testing_support {
 
@@ -18,42 +19,57 @@ using ::CallStdcall;
 
 class LoadedPlugin {
 public:
-    // Copies the built DLL into a fresh folder (its tag file lands there too)
-    // and loads it. A fresh load has fresh module state.
+    // A private copy of the built DLL in a fresh folder (its tag file lands
+    // there too), loaded. A fresh load has fresh module state.
     LoadedPlugin();
-    ~LoadedPlugin();   // unloads (without PluginQuit)
+    // The DLL at dllPath, loaded as it is.
+    explicit LoadedPlugin(const std::string& dllPath);
+    // A DLL the caller loaded (by a path the ANSI functions cannot take,
+    // say), taken over.
+    LoadedPlugin(HMODULE module, const std::string& dllPath);
+    LoadedPlugin(const LoadedPlugin&) = delete;
+    LoadedPlugin& operator=(const LoadedPlugin&) = delete;
+    ~LoadedPlugin() = default;   // unloads (without PluginQuit)
 
-    bool Loaded() const { return module_ != NULL; }
-    HMODULE Module() const { return module_; }
-    const PluginDescriptor& Descriptor() const { return descriptor_; }
-    const std::string& Folder() const { return dir_.Path(); }
-    std::string DllPath() const { return dir_.File("tebo_wrapper.dll"); }
-    std::string TagFile() const { return dir_.File("tebo_wrapper.mp3"); }
+    bool Loaded() const { return session_.Module() != NULL; }
+    HMODULE Module() const { return session_.Module(); }
+    const pluginhost::VisPluginRecord& Record() const { return session_.Record(); }
+    const std::string& DllPath() const { return dllPath_; }
+    // Beside the DLL: its path with "mp3" for its last three characters.
+    std::string TagFile() const;
 
-    // The entries, through the descriptor's pointers; each call fails the
-    // test when the stack is unbalanced afterwards.
-    int Init();
-    int Quit();
-    int TrackStart(TrackId track, const char* path, LONG lengthMs);
-    int TrackStop(TrackId track);
-    int Progress(TrackId track, LONG positionMs, LONG progressValue);
-    int Configure(HWND owner);
+    // The entries. Unused arguments carry sentinels.
+    int Init() { return Checked(session_.Init()); }
+    int Quit() { return Checked(session_.Quit()); }
+    int TrackStart(DWORD track, const char* path, LONG lengthMs)
+    {
+        return Checked(session_.TrackStart(track, path, lengthMs));
+    }
+    int TrackStop(DWORD track) { return Checked(session_.TrackStop(track)); }
+    int Progress(DWORD track, LONG positionMs, LONG progressValue)
+    {
+        return Checked(session_.Progress(track, positionMs, progressValue));
+    }
+    int Configure(HWND owner) { return Checked(session_.Configure(owner)); }
 
     // Unloads now (FreeLibrary); the destructor then does nothing.
-    void Unload();
+    void Unload() { session_.Unload(); }
 
 private:
-    int Call(const void* fn, const uintptr_t* args, int count);
+    int Checked(int result);
+    void Take(bool ok, const std::string& error);
     TempDir dir_;
-    HMODULE module_;
-    PluginDescriptor descriptor_;
+    std::string dllPath_;
+    pluginhost::PluginSession session_;
 };
 
 // EmulatedPlayerWindow of this process (hidden top-level windows of the class
 // are found too; windows of other processes are skipped), or null.
 HWND FindPlayerWindow();
 
-// Sends a WM_USER query to the window from the calling thread.
+// Sends a WM_USER query to the window as the guest does (query number in
+// lparam), bounded: a window thread that does not answer within 5 s fails
+// the test instead of hanging it.
 LRESULT Query(HWND window, WPARAM wparam, LPARAM lparam);
 
 } // namespace testing_support

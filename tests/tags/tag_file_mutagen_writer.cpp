@@ -44,7 +44,7 @@ TEST(TagFileForMutagen, WriteSamples)
     CreateDirectoryA(TEBO_TAG_OUTPUT_DIR, NULL);
     for (const char* name : {"ascii.mp3", "shift_jis.mp3", "empty.mp3", "long.mp3"})
         DeleteFileA((std::string(TEBO_TAG_OUTPUT_DIR) + "\\" + name).c_str());
-    TrackId track = 0;
+    DWORD track = 0;
     for (const Sample& s : Samples) {
         std::string song = std::string("Z:\\music\\") + s.name;
         tags.SetPlainFile(song, 5, s.artist, s.album, s.title);

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -259,7 +260,7 @@ TEST_F(TagFileTest, RefusedPathsRewrittenDuringQueriesAreNeverSeenHalfWay)
     std::atomic<bool> done(false);
     std::atomic<int> hostRounds(0);
     TestThread host([&] {
-        TrackId track = 0;
+        DWORD track = 0;
         while (!done.load()) {
             ++track;
             plugin_.TrackStart(track, (track & 1) ? pathA.c_str() : pathB.c_str(), 1000);
@@ -322,44 +323,23 @@ public:
             if (c == L'/')
                 c = L'\\';
         EXPECT_TRUE(CopyFileW(source.c_str(), Wide(dllPath_).c_str(), FALSE));
-        module_ = LoadLibraryW(Wide(dllPath_).c_str());
-        EXPECT_NE(nullptr, module_) << GetLastError();
-        if (module_ == NULL)
-            return;
-        const void* info = (const void*)GetProcAddress(module_, "VISGetPluginInfo");
-        uintptr_t arg = (uintptr_t)&descriptor_;
-        uint32_t result = 1;
-        EXPECT_TRUE(CallStdcall(info, &arg, 1, &result));
+        HMODULE module = LoadLibraryW(Wide(dllPath_).c_str());
+        EXPECT_NE(nullptr, module) << GetLastError();
+        if (module != NULL)
+            plugin_.reset(new LoadedPlugin(module, dllPath_));
     }
     ~LongPathPlugin()
     {
-        if (module_ != NULL)
-            FreeLibrary(module_);
+        plugin_.reset();
         std::string mp3 = dllPath_.substr(0, dllPath_.size() - 3) + "mp3";
         DeleteFileW(Wide(mp3).c_str());
         DeleteFileW(Wide(dllPath_).c_str());
         for (size_t i = folders_.size(); i > 0; --i)
             RemoveDirectoryW(Wide(folders_[i - 1]).c_str());
     }
-    bool Loaded() const { return module_ != NULL; }
+    bool Loaded() const { return plugin_ && plugin_->Loaded(); }
     const std::string& DllPath() const { return dllPath_; }
-    int Call(const void* fn, const uintptr_t* args, int count)
-    {
-        uint32_t result = 0xDEADBEEF;
-        EXPECT_TRUE(CallStdcall(fn, args, count, &result));
-        return (int)result;
-    }
-    int Init()
-    {
-        uintptr_t args[2] = {0, 0};
-        return Call((const void*)descriptor_.init, args, 2);
-    }
-    int Quit() { return Call((const void*)descriptor_.quit, NULL, 0); }
-    int TrackStart(TrackId track, const char* path)
-    {
-        uintptr_t args[8] = {track, (uintptr_t)path, 0, 0, 0, 0, 1000, 0};
-        return Call((const void*)descriptor_.trackStart, args, 8);
-    }
+    LoadedPlugin& Plugin() { return *plugin_; }
     static std::wstring Wide(const std::string& path, bool prefix = true)
     {
         std::wstring out = prefix ? L"\\\\?\\" : L"";
@@ -372,8 +352,7 @@ private:
     TempDir dir_;
     std::vector<std::string> folders_;
     std::string dllPath_;
-    HMODULE module_ = NULL;
-    PluginDescriptor descriptor_ = {};
+    std::unique_ptr<LoadedPlugin> plugin_;
 };
 
 class TagFilePathTest : public testing::Test {
@@ -387,12 +366,12 @@ protected:
     }
     void TearDown() override { SetDllDirectoryA(NULL); }
     // Starts the plug-in, plays Song and asks for the file once.
-    const char* StartAndAsk(LongPathPlugin& plugin)
+    const char* StartAndAsk(LoadedPlugin& plugin)
     {
         EXPECT_EQ(0, plugin.Init());
         HWND window = NULL;
         EXPECT_TRUE(WaitUntil([&] { return (window = FindPlayerWindow()) != NULL; }));
-        EXPECT_EQ(0, plugin.TrackStart(1, Song));
+        EXPECT_EQ(0, plugin.TrackStart(1, Song, 1000));
         const char* answer =
             window != NULL ? (const char*)Query(window, 0, QueryPlaylistFile) : NULL;
         return answer;
@@ -405,12 +384,12 @@ TEST_F(TagFilePathTest, ModulePathOf259CharactersGivesA259CharacterTagPath)
 {
     LongPathPlugin plugin(259);
     ASSERT_TRUE(plugin.Loaded());
-    const char* answer = StartAndAsk(plugin);
+    const char* answer = StartAndAsk(plugin.Plugin());
     std::string expected = plugin.DllPath().substr(0, 256) + "mp3";
     ASSERT_NE(nullptr, answer);
     EXPECT_STRCASEEQ(expected.c_str(), answer);
     EXPECT_EQ(ExpectedTagFile("A", "T", "B"), ReadWholeFile(expected));
-    EXPECT_EQ(0, plugin.Quit());
+    EXPECT_EQ(0, plugin.Plugin().Quit());
 }
 
 TEST_F(TagFilePathTest, ModulePathTooLongForTheBufferLeavesNoTagFile)
@@ -425,7 +404,7 @@ TEST_F(TagFilePathTest, ModulePathTooLongForTheBufferLeavesNoTagFile)
         DWORD n = GetModuleFileNameA(module, got, MAX_PATH);
         printf("module path of %u characters: GetModuleFileNameA gives %lu\n",
                (unsigned)length, n);
-        EXPECT_EQ(nullptr, StartAndAsk(plugin)) << length;
+        EXPECT_EQ(nullptr, StartAndAsk(plugin.Plugin())) << length;
         // Nothing written beside the DLL, nor at the cut path.
         for (size_t cut : {length, (size_t)MAX_PATH}) {
             std::string mp3 = plugin.DllPath().substr(0, cut - 3) + "mp3";
@@ -433,7 +412,7 @@ TEST_F(TagFilePathTest, ModulePathTooLongForTheBufferLeavesNoTagFile)
                       GetFileAttributesW(LongPathPlugin::Wide(mp3).c_str()))
                 << mp3;
         }
-        EXPECT_EQ(0, plugin.Quit());
+        EXPECT_EQ(0, plugin.Plugin().Quit());
         // No window left behind for the next round.
         EXPECT_EQ(nullptr, FindPlayerWindow());
     }

@@ -4,8 +4,7 @@
 // is written whole, a longer one is cut by the operating system.
 //
 // Nothing else may write a file larger than the limit in this process, so the
-// plug-in is loaded from a copy that the build made beforehand (LoadedPlugin
-// would copy it at run time) and its entries are called here directly.
+// plug-in is loaded from a copy that the build made beforehand, where it is.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -33,44 +32,29 @@ protected:
         ASSERT_TRUE(tags_.Loaded());
         DeleteFileA(tagFile_.c_str());
         ASSERT_TRUE(SetDllDirectoryA(noGuest_.Path().c_str()));
-        module_ = LoadLibraryA(TEBO_SHORT_WRITE_DIR "\\tebo_wrapper.dll");
-        ASSERT_NE(nullptr, module_);
-        const void* info = (const void*)GetProcAddress(module_, "VISGetPluginInfo");
-        ASSERT_NE(nullptr, info);
-        uintptr_t arg = (uintptr_t)&descriptor_;
-        uint32_t result = 1;
-        ASSERT_TRUE(CallStdcall(info, &arg, 1, &result));
-        uintptr_t initArgs[2] = {0, 0};
-        ASSERT_TRUE(CallStdcall((const void*)descriptor_.init, initArgs, 2, &result));
-        ASSERT_EQ(0u, result);
+        ASSERT_TRUE(plugin_.Loaded());
+        ASSERT_EQ(0, plugin_.Init());
         started_ = true;
         ASSERT_TRUE(WaitUntil([this] { return (window_ = FindPlayerWindow()) != NULL; }));
     }
     void TearDown() override
     {
-        uint32_t result = 1;
         if (started_) {
-            EXPECT_TRUE(CallStdcall((const void*)descriptor_.quit, NULL, 0, &result));
-            EXPECT_EQ(0u, result);
+            EXPECT_EQ(0, plugin_.Quit());
         }
-        if (module_ != NULL)
-            FreeLibrary(module_);
+        plugin_.Unload();
         SetDllDirectoryA(NULL);
         DeleteFileA(tagFile_.c_str());
     }
     void StartTrack(const char* path)
     {
-        uintptr_t args[8] = {1, (uintptr_t)path, 0, 0, 0, 0, 1000, 0};
-        uint32_t result = 1;
-        ASSERT_TRUE(CallStdcall((const void*)descriptor_.trackStart, args, 8, &result));
-        ASSERT_EQ(0u, result);
+        ASSERT_EQ(0, plugin_.TrackStart(1, path, 1000));
     }
     const char* AskFile() { return (const char*)Query(window_, 0, QueryPlaylistFile); }
 
     static FakeTagsLibrary tags_;
     TempDir noGuest_;
-    HMODULE module_ = NULL;
-    PluginDescriptor descriptor_ = {};
+    LoadedPlugin plugin_{TEBO_SHORT_WRITE_DIR "\\tebo_wrapper.dll"};
     bool started_ = false;
     HWND window_ = NULL;
     std::string tagFile_ = Backslashes(TEBO_SHORT_WRITE_DIR "\\tebo_wrapper.mp3");

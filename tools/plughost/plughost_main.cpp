@@ -16,13 +16,24 @@
 
 #include "common/console_text.h"
 #include "media/media_length.h"
-#include "plugin_session.h"
+#include "common/plugin_host.h"
 
-using plughost::PluginSession;
+using pluginhost::PluginSession;
+using pluginhost::SystemMessage;
 using tools::Format;
 using tools::WriteAnsi;
 
 namespace {
+
+// Exit codes.
+enum {
+    ExitOk = 0,
+    ExitSomeFilesFailed = 1,
+    ExitUsage = 2,
+    ExitBadPlugin = 3,
+    ExitStartRefused = 4,
+    ExitEntryFault = 5
+};
 
 const char Usage[] =
     "usage: plughost [options] FILE...\n"
@@ -188,7 +199,7 @@ bool ReadTrack(const std::string& given, Track* track)
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         Error(Format("cannot read %s: %s", given.c_str(),
-                     plughost::SystemMessage(GetLastError()).c_str()));
+                     SystemMessage(GetLastError()).c_str()));
         return false;
     }
     DWORD high = 0;
@@ -206,7 +217,7 @@ bool ReadTrack(const std::string& given, Track* track)
     CloseHandle(file);
     if (!ok) {
         Error(Format("cannot read %s: %s", given.c_str(),
-                     plughost::SystemMessage(error).c_str()));
+                     SystemMessage(error).c_str()));
         return false;
     }
     if (!media::ReadMediaInfo(bytes.data(), bytes.size(), &track->info)) {
@@ -219,10 +230,10 @@ bool ReadTrack(const std::string& given, Track* track)
 
 void ShowRecord(const std::string& path, const PluginSession& session)
 {
-    const plughost::VisPluginRecord& r = session.Record();
+    const pluginhost::VisPluginRecord& r = session.Record();
     WriteAnsi(Format("plug-in   %s\n", path.c_str()));
     WriteAnsi(Format("  header  0x%04lX%s\n", (unsigned long)r.headerWord,
-                     r.headerWord == plughost::ExpectedHeaderWord
+                     r.headerWord == pluginhost::ExpectedHeaderWord
                          ? "" : "  (unexpected: the player looks for 0x1000)"));
     const char* const labels[4] = {"name", "author", "about", "web"};
     const char* const texts[4] = {r.name, r.author, r.description, r.webPage};
@@ -407,14 +418,14 @@ int main(int argc, char** argv)
     Options o;
     bool helpShown = false;
     if (!ParseOptions(argc, argv, &o, &helpShown))
-        return plughost::ExitUsage;
+        return ExitUsage;
     if (helpShown)
-        return plughost::ExitOk;
+        return ExitOk;
 
     if (!o.dllDir.empty() && !SetDllDirectoryA(FullPath(o.dllDir).c_str())) {
         Error(Format("cannot use %s as DLL folder: %s", o.dllDir.c_str(),
-                     plughost::SystemMessage(GetLastError()).c_str()));
-        return plughost::ExitUsage;
+                     SystemMessage(GetLastError()).c_str()));
+        return ExitUsage;
     }
     const std::string pluginPath =
         FullPath(o.plugin.empty() ? DefaultPluginPath() : o.plugin);
@@ -423,11 +434,11 @@ int main(int argc, char** argv)
     std::string problem;
     if (!plugin.Load(pluginPath, &problem)) {
         Error(problem);
-        return plughost::ExitBadPlugin;
+        return ExitBadPlugin;
     }
     ShowRecord(pluginPath, plugin);
     if (o.infoOnly)
-        return plughost::ExitOk;
+        return ExitOk;
 
     // Every file is read before the start, so that a bad one shows at once.
     std::vector<Track> tracks;
@@ -441,21 +452,21 @@ int main(int argc, char** argv)
     }
     if (tracks.empty()) {
         Error("none of the files can be played");
-        return plughost::ExitSomeFilesFailed;
+        return ExitSomeFilesFailed;
     }
 
     WriteAnsi("starting the plug-in\n");
     const int started = plugin.Init();
     if (!plugin.EntryFault().empty()) {
         Error(plugin.EntryFault());
-        return plughost::ExitEntryFault;
+        return ExitEntryFault;
     }
     if (started != 0) {
         Error(Format("the plug-in refused to start (its init returned %d). "
                      "tebo_wrapper.dll refuses when it cannot load mp3infp.dll: "
                      "put it beside plughost.exe or name its folder with "
                      "--dll-dir", started));
-        return plughost::ExitStartRefused;
+        return ExitStartRefused;
     }
     const long waited = WaitForPluginWindow(3000);
     if (waited >= 0)
@@ -485,7 +496,7 @@ int main(int argc, char** argv)
                          counters.refusedReports));
     if (!plugin.EntryFault().empty()) {
         Error(plugin.EntryFault());
-        return plughost::ExitEntryFault;
+        return ExitEntryFault;
     }
-    return unreadable > 0 ? plughost::ExitSomeFilesFailed : plughost::ExitOk;
+    return unreadable > 0 ? ExitSomeFilesFailed : ExitOk;
 }

@@ -1,6 +1,8 @@
 // The host's side of the visualisation plug-in interface: load a plug-in DLL
 // the way the player does (LoadLibraryA, VISGetPluginInfo, the 44-byte
-// record), check it on the way, and call its six stdcall entries.
+// record), check it on the way, and call its six stdcall entries. The one
+// host layer of the host program and of the tests; the record is defined
+// here on its own, so that a wrong layout on the plug-in's side shows.
 #pragma once
 
 #include "common/stdcall_call.h"
@@ -11,7 +13,7 @@
 #include <stdint.h>
 #include <string>
 
-namespace plughost {
+namespace pluginhost {
 
 // The record that VISGetPluginInfo fills: eleven 32-bit fields (pointer-sized
 // in the 64-bit build, the header word padded to 8). The entries are called
@@ -38,16 +40,6 @@ static_assert(sizeof(VisPluginRecord) == 11 * sizeof(void*) &&
 
 const uint32_t ExpectedHeaderWord = 0x1000;
 
-// Exit codes of the host program.
-enum {
-    ExitOk = 0,
-    ExitSomeFilesFailed = 1,
-    ExitUsage = 2,
-    ExitBadPlugin = 3,
-    ExitStartRefused = 4,
-    ExitEntryFault = 5
-};
-
 using ::CallStdcall;
 
 // The system's text for a Win32 error code, one line.
@@ -63,12 +55,20 @@ public:
     // Loads the DLL at path (a full path) and takes its record. On failure
     // *error says why in a sentence a user can act on.
     bool Load(const std::string& path, std::string* error);
+    // Takes over a DLL the caller has loaded (by a path the ANSI functions
+    // cannot take, say) and takes its record; it is freed like a loaded one,
+    // also on failure. name names it in *error.
+    bool Adopt(HMODULE module, const std::string& name, std::string* error);
+    // Frees the DLL now (FreeLibrary, without Quit); the destructor then
+    // does nothing.
+    void Unload();
 
     const VisPluginRecord& Record() const { return record_; }
     HMODULE Module() const { return module_; }
     // Set once an entry has left the stack unbalanced.
     const std::string& EntryFault() const { return entryFault_; }
 
+    // The entries; the arguments the plug-in does not use carry sentinels.
     int Init();
     int Quit();
     int TrackStart(DWORD id, const char* path, LONG lengthMs);
@@ -84,4 +84,4 @@ private:
     std::string entryFault_;
 };
 
-} // namespace plughost
+} // namespace pluginhost

@@ -1,4 +1,4 @@
-#include "plugin_session.h"
+#include "common/plugin_host.h"
 
 #include <string.h>
 
@@ -7,7 +7,7 @@
 #include "common/console_text.h"
 #include "media/pe_image.h"
 
-namespace plughost {
+namespace pluginhost {
 
 std::string SystemMessage(DWORD error)
 {
@@ -66,8 +66,14 @@ bool ReadHead(const std::string& path, std::vector<uint8_t>* head, DWORD* error)
 
 PluginSession::~PluginSession()
 {
+    Unload();
+}
+
+void PluginSession::Unload()
+{
     if (module_ != NULL)
         FreeLibrary(module_);
+    module_ = NULL;
 }
 
 bool PluginSession::Load(const std::string& path, std::string* error)
@@ -107,8 +113,8 @@ bool PluginSession::Load(const std::string& path, std::string* error)
         return false;
     }
 
-    module_ = LoadLibraryA(path.c_str());
-    if (module_ == NULL) {
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (module == NULL) {
         DWORD e = GetLastError();
         *error = tools::Format("Windows cannot load %s: %s%s", path.c_str(),
                                SystemMessage(e).c_str(),
@@ -117,6 +123,15 @@ bool PluginSession::Load(const std::string& path, std::string* error)
                                    : "");
         return false;
     }
+    return Adopt(module, path, error);
+}
+
+bool PluginSession::Adopt(HMODULE module, const std::string& name,
+                          std::string* error)
+{
+    Unload();
+    module_ = module;
+    const std::string& path = name;
     const void* entry = (const void*)GetProcAddress(module_, "VISGetPluginInfo");
     if (entry == NULL) {
         bool decorated = GetProcAddress(module_, "_VISGetPluginInfo@4") != NULL;
@@ -179,7 +194,7 @@ int PluginSession::Call(const char* entry, const void* fn,
 
 int PluginSession::Init()
 {
-    uintptr_t args[2] = {0, 0};
+    uintptr_t args[2] = {0x11111111, 0x22222222};
     return Call("init", record_.init, args, 2);
 }
 
@@ -190,8 +205,8 @@ int PluginSession::Quit()
 
 int PluginSession::TrackStart(DWORD id, const char* path, LONG lengthMs)
 {
-    uintptr_t args[8] = {id, (uintptr_t)path, 0, 0, 0, 0,
-                         (uint32_t)lengthMs, 0};
+    uintptr_t args[8] = {id, (uintptr_t)path, 0xA1, 0xA2, 0xA3, 0xA4,
+                         (uint32_t)lengthMs, 0xA5};
     return Call("track start", record_.trackStart, args, 8);
 }
 
@@ -213,4 +228,4 @@ int PluginSession::Configure(HWND owner)
     return Call("configure", record_.configure, args, 1);
 }
 
-} // namespace plughost
+} // namespace pluginhost
