@@ -5,6 +5,8 @@
 // the run as a failure.
 #include "emulation_support.h"
 
+#include "common/sent_message_wait.h"
+
 using namespace emulation_tests;
 using namespace testing_support;
 
@@ -193,24 +195,8 @@ LRESULT CALLBACK HoldTitleUpdate(int code, WPARAM wparam, LPARAM lparam)
         // one after it as well.
         InterlockedExchange(&Hold.target, Hold.rounds + 2);
         SetEvent(Hold.held);
-        DWORD start = GetTickCount();
-        for (;;) {
-            MSG msg;
-            PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-            DWORD elapsed = GetTickCount() - start;
-            if (elapsed >= 5000)
-                break;
-            DWORD r = MsgWaitForMultipleObjectsEx(1, &Hold.roundsDone,
-                                                  5000 - elapsed,
-                                                  QS_SENDMESSAGE,
-                                                  MWMO_INPUTAVAILABLE);
-            if (r == WAIT_OBJECT_0) {
-                Hold.completed = 1;
-                break;
-            }
-            if (r != WAIT_OBJECT_0 + 1)
-                break;
-        }
+        if (tools::WaitAnsweringSentMessages(Hold.roundsDone, 5000))
+            Hold.completed = 1;
     }
     return CallNextHookEx(NULL, code, wparam, lparam);
 }

@@ -2,27 +2,20 @@
 // and the version box that OnConfigure shows when no guest has been started.
 #include "emulation_support.h"
 
+#include "common/winamp_guest.h"
+
 using namespace emulation_tests;
 using namespace testing_support;
 
 namespace {
 
 // What winampGetGeneralPurposePlugin hands out, read by the test itself.
-struct HeaderView {
-    int version;
-    const char* description;
-    void* init;
-    void* config;
-    void* quit;
-    HWND parent;
-    HINSTANCE instance;
-};
+typedef winamp::GeneralPurposePlugin HeaderView;
 
 const HeaderView* GuestHeaderOf(HMODULE guest)
 {
-    typedef HeaderView* (*Entry)(void);
-    Entry entry = (Entry)(void*)GetProcAddress(guest,
-                                               "winampGetGeneralPurposePlugin");
+    winamp::GeneralPurposeEntry entry = (winamp::GeneralPurposeEntry)(void*)
+        GetProcAddress(guest, "winampGetGeneralPurposePlugin");
     return entry != NULL ? entry() : NULL;
 }
 

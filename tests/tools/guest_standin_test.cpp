@@ -10,6 +10,7 @@
 #include <functional>
 #include <set>
 
+#include "common/winamp_guest.h"
 #include "media_images.h"
 #include "support/test_support.h"
 #include "tools_test_support.h"
@@ -19,15 +20,7 @@ using namespace media_images;
 
 namespace {
 
-struct GuestHeader {
-    int version;
-    const char* description;
-    int (*init)(void);
-    void (*config)(void);
-    void (*quit)(void);
-    HWND parent;
-    HINSTANCE instance;
-};
+typedef winamp::GeneralPurposePlugin GuestHeader;
 
 const UINT RunOnThread = WM_APP + 1;
 const char PlayerClass[] = "ToolsTestPlayerWindow";
@@ -106,13 +99,13 @@ private:
         if (InSendMessage())
             InterlockedIncrement(&p->crossThread);
         switch (lparam) {
-        case 104:
+        case winamp::QueryPlayState:
             InterlockedIncrement(&p->queries[0]);
             return p->state;
-        case 105:
+        case winamp::QueryOutputTime:
             InterlockedIncrement(&p->queries[wparam == 0 ? 1 : 2]);
             return wparam == 0 ? p->positionMs : p->lengthMs / 1000;
-        case 211:
+        case winamp::QueryPlaylistFile:
             InterlockedIncrement(&p->queries[3]);
             return (LRESULT)p->tagFile;
         default:

@@ -12,44 +12,22 @@
 // may be waiting inside a SendMessage to that very thread.
 #include <windows.h>
 
-#include <stddef.h>
 #include <stdlib.h>
 
 #include <string>
 #include <vector>
 
 #include "common/console_text.h"
+#include "common/sent_message_wait.h"
+#include "common/winamp_guest.h"
 #include "media/media_tags.h"
 
 namespace {
 
-// Winamp's general-purpose plug-in header; functions are cdecl.
-struct WinampGeneralPurposePlugin {
-    int version;
-    const char* description;
-    int (*init)(void);
-    void (*config)(void);
-    void (*quit)(void);
-    HWND hwndParent;          // written by the player before init
-    HINSTANCE hDllInstance;   // written by the player before init
-};
-// One field every pointer size: 28 bytes on 32-bit Windows, 56 on 64-bit
-// Windows (the version padded to 8).
-static_assert(sizeof(WinampGeneralPurposePlugin) == 7 * sizeof(void*) &&
-              offsetof(WinampGeneralPurposePlugin, init) == 2 * sizeof(void*) &&
-              offsetof(WinampGeneralPurposePlugin, hwndParent) == 5 * sizeof(void*) &&
-              offsetof(WinampGeneralPurposePlugin, hDllInstance) == 6 * sizeof(void*),
-              "Winamp's header layout");
-
-const int HeaderVersion = 0x10;
-
-// Winamp's WM_USER query numbers (lparam).
-enum {
-    IpcIsPlaying = 104,
-    IpcGetOutputTime = 105,
-    IpcGetListPos = 125,
-    IpcGetPlaylistFile = 211
-};
+using winamp::HeaderVersion;
+using winamp::QueryOutputTime;
+using winamp::QueryPlayState;
+using winamp::QueryPlaylistFile;
 
 // Poll interval; TEBO_GUEST_POLL_MS (1 to 1000) overrides it.
 const DWORD DefaultPollMs = 40;
@@ -63,7 +41,7 @@ int Init(void);
 void Config(void);
 void Quit(void);
 
-WinampGeneralPurposePlugin Header = {
+winamp::GeneralPurposePlugin Header = {
     HeaderVersion, "tebo demo guest (stand-in for gen_tebo_for_winamp)",
     Init, Config, Quit, NULL, NULL,
 };
@@ -143,10 +121,10 @@ void PollOnce(Seen* seen)
 {
     char title[512] = "";
     GetWindowTextA(Player, title, sizeof(title));
-    const LRESULT state = Ask(0, IpcIsPlaying);
-    const LRESULT position = Ask(0, IpcGetOutputTime);
-    const LRESULT lengthSeconds = Ask(1, IpcGetOutputTime);
-    const char* answer = (const char*)Ask(0, IpcGetPlaylistFile);
+    const LRESULT state = Ask(0, QueryPlayState);
+    const LRESULT position = Ask(0, QueryOutputTime);
+    const LRESULT lengthSeconds = Ask(1, QueryOutputTime);
+    const char* answer = (const char*)Ask(0, QueryPlaylistFile);
     // The answer points into the player's memory (same process); copy it
     // before anything can change it.
     std::string file = answer != NULL ? std::string(answer) : std::string();
@@ -186,12 +164,12 @@ DWORD WINAPI PollerMain(LPVOID)
 
 int Init(void)
 {
-    Player = Header.hwndParent;
+    Player = Header.parent;
     const char* setting = getenv("TEBO_GUEST_POLL_MS");
     if (setting != NULL && atoi(setting) >= 1 && atoi(setting) <= 1000)
         PollMs = (DWORD)atoi(setting);
     // A query from init runs at once on this (the window's) thread.
-    const LRESULT state = Ask(0, IpcIsPlaying);
+    const LRESULT state = Ask(0, QueryPlayState);
     Say(tools::Format("started in player window %p (state %ld), polling every %lu ms",
                       (void*)Player, (long)state, PollMs));
     StopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -215,29 +193,7 @@ void Quit(void)
         SetEvent(StopEvent);
         // The poller may be inside a SendMessage to this thread: keep
         // handling sent messages until it has ended.
-        const DWORD start = GetTickCount();
-        for (;;) {
-            const DWORD elapsed = GetTickCount() - start;
-            if (elapsed >= QuitTimeoutMs) {
-                stopped = false;
-                break;
-            }
-            // MWMO_INPUTAVAILABLE: a message sent before this wait, that
-            // something on this thread has already seen in the queue status,
-            // still ends the wait; without it the wait would sleep through it.
-            DWORD r = MsgWaitForMultipleObjectsEx(1, &Poller,
-                                                  QuitTimeoutMs - elapsed,
-                                                  QS_SENDMESSAGE,
-                                                  MWMO_INPUTAVAILABLE);
-            if (r == WAIT_OBJECT_0)
-                break;
-            if (r != WAIT_OBJECT_0 + 1) {
-                stopped = r == WAIT_OBJECT_0;
-                break;
-            }
-            MSG msg;
-            PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        }
+        stopped = tools::WaitAnsweringSentMessages(Poller, QuitTimeoutMs) != FALSE;
         if (stopped) {
             CloseHandle(Poller);
         } else {
@@ -261,7 +217,7 @@ void Quit(void)
 } // namespace
 
 // The one export (by the .def file); cdecl, like every Winamp plug-in entry.
-extern "C" WinampGeneralPurposePlugin* winampGetGeneralPurposePlugin(void)
+extern "C" winamp::GeneralPurposePlugin* winampGetGeneralPurposePlugin(void)
 {
     return &Header;
 }

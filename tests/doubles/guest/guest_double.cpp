@@ -14,42 +14,17 @@
 #include <windows.h>
 
 #include <process.h>
-#include <stddef.h>
 
 #include "guest_double.h"
+#include "tools/common/sent_message_wait.h"
+#include "tools/common/winamp_guest.h"
 
 namespace {
 
-// The guest's record as Winamp's general-purpose plug-in interface lays it
-// out; defined here on its own so that a wrong layout on the player's side
-// shows up in the tests.
-struct GuestHeader {
-    int version;
-    const char* description;
-    int (*init)(void);
-    void (*config)(void);
-    void (*quit)(void);
-    HWND parent;
-    HINSTANCE instance;
-};
-// Offsets of init, config, quit, parent and instance, then the size: 32-bit
-// Winamp's, or on 64-bit Windows the same fields at 8-byte steps (the
-// version padded to 8).
-#if defined(_WIN64)
-constexpr size_t Layout[6] = {16, 24, 32, 40, 48, 56};
-#else
-constexpr size_t Layout[6] = {8, 12, 16, 20, 24, 28};
-#endif
-static_assert(offsetof(GuestHeader, init) == Layout[0], "init at 8 (16)");
-static_assert(offsetof(GuestHeader, config) == Layout[1], "config at 12 (24)");
-static_assert(offsetof(GuestHeader, quit) == Layout[2], "quit at 16 (32)");
-static_assert(offsetof(GuestHeader, parent) == Layout[3], "parent at 20 (40)");
-static_assert(offsetof(GuestHeader, instance) == Layout[4], "instance at 24 (48)");
-static_assert(sizeof(GuestHeader) == Layout[5], "28 bytes (56)");
-
-const LPARAM QueryPlayState = 104;
-const LPARAM QueryOutputTime = 105;
-const LPARAM QueryPlaylistFile = 211;
+using winamp::QueryOutputTime;
+using winamp::QueryPlayState;
+using winamp::QueryPlaylistFile;
+typedef winamp::GeneralPurposePlugin GuestHeader;
 
 // How long quit waits for the poller before it gives up on it.
 const DWORD PollerStopTimeoutMs = 5000;
@@ -190,28 +165,6 @@ DWORD WINAPI PollerMain(LPVOID)
     return 0;
 }
 
-// Runs on the player's window thread, which the poller may be waiting for in
-// SendMessageA: wait for the poller while handling the messages sent to this
-// thread, or neither could go on.
-bool WaitForPoller(HANDLE thread, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        // Handles the sent messages already pending; takes nothing posted.
-        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs)
-            return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
-        DWORD r = MsgWaitForMultipleObjectsEx(1, &thread, timeoutMs - elapsed,
-                                              QS_SENDMESSAGE,
-                                              MWMO_INPUTAVAILABLE);
-        if (r == WAIT_OBJECT_0)
-            return true;
-        if (r != WAIT_OBJECT_0 + 1)
-            return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
-    }
-}
 
 // The worker of a careless guest: told to stop by quit, never waited for.
 void RunWorker(void)
@@ -355,7 +308,10 @@ void GuestQuit(void)
     }
     if (PollerThread != NULL) {
         SetEvent(PollerStop);
-        if (WaitForPoller(PollerThread, PollerStopTimeoutMs) &&
+        // On the player's window thread, which the poller may be waiting for
+        // in SendMessageA: wait while handling the messages sent to it, or
+        // neither could go on.
+        if (tools::WaitAnsweringSentMessages(PollerThread, PollerStopTimeoutMs) &&
             Control != NULL)
             InterlockedExchange(&Control->pollerStoppedInQuit, 1);
         CloseHandle(PollerThread);
