@@ -10,63 +10,10 @@ using namespace testing_support;
 
 namespace emulation_tests {
 
-void FailHang(const char* what)
-{
-    fprintf(stderr, "[  HANG    ] %s did not finish in time\n", what);
-    fflush(stderr);
-    fflush(stdout);
-    TerminateProcess(GetCurrentProcess(), 3);
-    for (;;)
-        Sleep(INFINITE);
-}
-
-void Bounded(const char* what, const std::function<void()>& fn,
-             DWORD timeoutMs)
-{
-    TestThread* thread = new TestThread(fn);
-    if (!thread->Join(timeoutMs))
-        FailHang(what);
-    delete thread;
-}
-
-const FakeTags& Tags()
-{
-    static FakeTags tags;
-    static bool ready = false;
-    if (!ready) {
-        std::string path = DoubleDir("tags") + "/mp3infp.dll";
-        std::replace(path.begin(), path.end(), '/', '\\');
-        // Stays loaded for the whole run, like mp3infp in a host.
-        HMODULE module = LoadLibraryA(path.c_str());
-        if (module == NULL) {
-            ADD_FAILURE() << "cannot load the tag stand-in " << path;
-            return tags;
-        }
-        tags.reset = (FakeTagsResetFunction)(void*)GetProcAddress(
-            module, FAKE_TAGS_RESET);
-        tags.setFile = (FakeTagsSetFileFunction)(void*)GetProcAddress(
-            module, FAKE_TAGS_SET_FILE);
-        tags.setValue = (FakeTagsSetValueFunction)(void*)GetProcAddress(
-            module, FAKE_TAGS_SET_VALUE);
-        tags.callCount = (FakeTagsCallCountFunction)(void*)GetProcAddress(
-            module, FAKE_TAGS_CALL_COUNT);
-        tags.getCall = (FakeTagsGetCallFunction)(void*)GetProcAddress(
-            module, FAKE_TAGS_GET_CALL);
-        if (!tags.reset || !tags.setFile || !tags.setValue ||
-            !tags.callCount || !tags.getCall)
-            ADD_FAILURE() << "the tag stand-in lacks a scripting function";
-        ready = true;
-    }
-    return tags;
-}
-
 void ScriptTaggedFile(const char* path, const char* artist, const char* album,
                       const char* title)
 {
-    Tags().setFile(path, 0, 5);
-    Tags().setValue(path, "IART", artist);
-    Tags().setValue(path, "IPRD", album);
-    Tags().setValue(path, "INAM", title);
+    Tags().SetPlainFile(path, 5, artist, album, title);
 }
 
 bool ParseTrace(const std::string& line, TraceLine* out)
@@ -254,7 +201,7 @@ void BoxWatcher::Pass()
 
 // --- GuestFixture ----------------------------------------------------------
 
-GuestFixture::GuestFixture()
+GuestFixture::GuestFixture() : guest_("", &control)
 {
     ZeroMemory(&control, sizeof(control));
 }
@@ -264,19 +211,14 @@ void GuestFixture::SetUp()
     ASSERT_TRUE(plugin.Loaded());
     ASSERT_EQ(nullptr, GuestLoaded())
         << "a guest DLL of an earlier test is still loaded";
-    Tags().reset();
-    char address[32];
-    wsprintfA(address, "%p", (void*)&control);
-    SetEnvironmentVariableA(GUEST_DOUBLE_CONTROL_ENV, address);
-    UseGuest("");
+    ASSERT_TRUE(Tags().Loaded());
+    Tags().Reset();
 }
 
 void GuestFixture::TearDown()
 {
     if (running)
         Stop();
-    SetDllDirectoryA(NULL);
-    SetEnvironmentVariableA(GUEST_DOUBLE_CONTROL_ENV, NULL);
     // The next test must load its own variant, not find this one.
     bool gone = WaitUntil([] { return GuestLoaded() == NULL; }, 5000);
     EXPECT_TRUE(gone) << "the guest DLL stays loaded after the stop";
@@ -285,9 +227,7 @@ void GuestFixture::TearDown()
 
 void GuestFixture::UseGuest(const std::string& variant)
 {
-    std::string dir = variant.empty() ? emptyDir_.Path() : DoubleDir(variant);
-    std::replace(dir.begin(), dir.end(), '/', '\\');
-    ASSERT_TRUE(SetDllDirectoryA(dir.c_str()));
+    guest_.Use(variant);
 }
 
 void GuestFixture::Start()

@@ -13,32 +13,14 @@
 #include <vector>
 
 #include "doubles/guest/guest_double.h"
-#include "doubles/tag_library/fake_tags.h"
 #include "emulation/player_window.h"
+#include "support/guest_setup.h"
 #include "support/plugin_host.h"
+#include "support/tag_library.h"
 #include "support/test_support.h"
 
 namespace emulation_tests {
 
-// Runs fn on a thread of its own and waits up to timeoutMs for it. A thread
-// stuck inside the plug-in cannot be cleaned up behind, so a hang is reported
-// and ends the program (the run fails instead of hanging until CTest's limit).
-void Bounded(const char* what, const std::function<void()>& fn,
-             DWORD timeoutMs = 10000);
-
-// Ends the program after reporting what hung.
-[[noreturn]] void FailHang(const char* what);
-
-// The tag stand-in, loaded once by its full path so that the plug-in's
-// bare-name load of mp3infp.dll finds it. Its scripting functions.
-struct FakeTags {
-    FakeTagsResetFunction reset;
-    FakeTagsSetFileFunction setFile;
-    FakeTagsSetValueFunction setValue;
-    FakeTagsCallCountFunction callCount;
-    FakeTagsGetCallFunction getCall;
-};
-const FakeTags& Tags();
 // Scripts path as a readable file of type 5 with the given three texts.
 void ScriptTaggedFile(const char* path, const char* artist, const char* album,
                       const char* title);
@@ -82,11 +64,10 @@ private:
     std::vector<std::pair<HWND, DWORD>> firstSeen_;
 };
 
-// Runs the plug-in with one guest stand-in. The variant folder is made the
-// DLL directory before the start ("" selects an empty folder: no guest DLL),
-// the control record is handed to the guest through the environment, and the
-// tag stand-in is loaded and reset. TearDown stops a plug-in still running
-// and checks that the guest's DLL is gone, so the next test loads afresh.
+// Runs the plug-in with one guest stand-in (GuestSetup: "" at first, no
+// guest DLL), the tag stand-in loaded and reset. TearDown stops a plug-in
+// still running and checks that the guest's DLL is gone, so the next test
+// loads afresh.
 class GuestFixture : public ::testing::Test {
 protected:
     GuestFixture();
@@ -110,7 +91,7 @@ protected:
     testing_support::LoadedPlugin plugin;
     bool running = false;
 private:
-    testing_support::TempDir emptyDir_;
+    testing_support::GuestSetup guest_;
 };
 
 // Lines of a capture that are trace lines, parsed; others are skipped.

@@ -119,7 +119,7 @@ TEST_P(QueryProtocol, FileQueryNamesTheTagFileAndWritesItEveryTime)
     ASSERT_EQ(0, plugin.TrackStart(3, path, 1000));
 
     for (int query = 1; query <= 2; ++query) {
-        int callsBefore = Tags().callCount();
+        int callsBefore = Tags().CallCount();
         LRESULT answer = Query(window, 0, QueryPlaylistFile);
         ASSERT_NE(0, answer);
         // An address in this process that holds the tag file's path.
@@ -128,7 +128,7 @@ TEST_P(QueryProtocol, FileQueryNamesTheTagFileAndWritesItEveryTime)
         ASSERT_EQ(61u, bytes.size());
         EXPECT_EQ(0, memcmp(bytes.data(), "ID3\x03\x00", 5));
         // Each query reads the file anew: load, option, type, three values.
-        EXPECT_EQ(callsBefore + 6, Tags().callCount()) << "query " << query;
+        EXPECT_EQ(callsBefore + 6, Tags().CallCount()) << "query " << query;
         DeleteFileA(plugin.TagFile().c_str());
     }
 

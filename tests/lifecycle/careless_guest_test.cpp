@@ -9,29 +9,18 @@
 #include <string>
 
 #include "emulation/player_window.h"
-#include "lifecycle/session.h"
+#include "support/guest_setup.h"
+#include "support/plugin_host.h"
+#include "support/tag_file_reader.h"
+#include "support/tag_library.h"
 
 using namespace testing_support;
-using namespace lifecycle;
 
 namespace {
 
 // The stop's bound as the host sees it: the plug-in's budget and some room
 // for a loaded machine.
 const DWORD QuitBoundMs = 10000;
-
-// Runs fn on a thread of its own; the time it took, or ~0 when it did not
-// end within timeoutMs (the thread is then terminated).
-DWORD Timed(std::function<void()> fn, DWORD timeoutMs = 20000)
-{
-    DWORD start = GetTickCount();
-    TestThread thread(std::move(fn));
-    if (!thread.Join(timeoutMs)) {
-        TerminateThread(thread.Handle(), 1);
-        return ~(DWORD)0;
-    }
-    return GetTickCount() - start;
-}
 
 HANDLE NewEvent()
 {
@@ -94,7 +83,8 @@ class EveryStop : public testing::TestWithParam<GuestKind> {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(tags_.Load());
+        ASSERT_TRUE(Tags().Loaded());
+        Tags().Reset();
         // The system's pool threads exist before the guest is loaded, as in
         // a host that uses them itself: they run the guest's callbacks all
         // the same.
@@ -106,7 +96,6 @@ protected:
         DeleteTimerQueueTimer(NULL, timer, INVALID_HANDLE_VALUE);
         CloseHandle(done);
     }
-    FakeTags tags_;
 };
 
 TEST_P(EveryStop, StopsAtAnyMomentReturnInTimeAndFreeTheGuestOnlyOnceItsCodeIsIdle)
@@ -128,7 +117,7 @@ TEST_P(EveryStop, StopsAtAnyMomentReturnInTimeAndFreeTheGuestOnlyOnceItsCodeIsId
         // Stops from right at the start to 50 ms into it: while the window is
         // made, while the guest starts, while it polls.
         WaitForSingleObject(never, (DWORD)(cycle * 17 % 51));
-        DWORD took = Timed([&] { EXPECT_EQ(0, plugin.Quit()); });
+        DWORD took = Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); }, 20000);
         ASSERT_LT(took, QuitBoundMs) << "cycle " << cycle;
         ASSERT_EQ(cycle, control.unloads) << "not freed at the stop of cycle "
                                           << cycle;
@@ -154,8 +143,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 class Outlives : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(tags_.Load()); }
-    FakeTags tags_;
+    void SetUp() override
+    {
+        ASSERT_TRUE(Tags().Loaded());
+        Tags().Reset();
+    }
 };
 
 // A worker still in the guest's code at the end of the bound: one blocked
@@ -169,8 +161,11 @@ struct LateWorker {
 
 class OutlivingWorker : public testing::TestWithParam<LateWorker> {
 protected:
-    void SetUp() override { ASSERT_TRUE(tags_.Load()); }
-    FakeTags tags_;
+    void SetUp() override
+    {
+        ASSERT_TRUE(Tags().Loaded());
+        Tags().Reset();
+    }
 };
 
 TEST_P(OutlivingWorker, KeepsTheGuestLoadedUntilALaterStartFindsItGone)
@@ -187,7 +182,7 @@ TEST_P(OutlivingWorker, KeepsTheGuestLoadedUntilALaterStartFindsItGone)
 
     ASSERT_EQ(0, plugin.Init());
     ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 1; }));
-    DWORD took = Timed([&] { EXPECT_EQ(0, plugin.Quit()); });
+    DWORD took = Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); }, 20000);
     EXPECT_LT(took, QuitBoundMs);
     EXPECT_EQ(1, control.quitCalls);
     EXPECT_EQ(0, control.unloads) << "freed under a worker";
@@ -242,7 +237,7 @@ TEST_F(Outlives, ConfigDialogOpenAcrossTheStopIsWaitedForOnceAndKeepsTheGuest)
 
     TestThread configure([&] { EXPECT_EQ(0, plugin.Configure(NULL)); });
     ASSERT_TRUE(WaitUntil([&] { return control.configCalls == 1; }));
-    DWORD took = Timed([&] { EXPECT_EQ(0, plugin.Quit()); });
+    DWORD took = Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); }, 20000);
     // One wait of 5 s for the open dialog, not one per WM_DESTROY.
     EXPECT_GE(took, 4500u);
     EXPECT_LT(took, 7000u);
@@ -307,16 +302,16 @@ TEST_F(Outlives, QuitDeadlockedWithItsTimerCallbackLeavesTheHostFree)
 
     // quit waits for a callback that waits for the window thread, which is
     // inside quit: the guest never comes back. The host does.
-    DWORD took = Timed([&] { EXPECT_EQ(0, plugin.Quit()); });
+    DWORD took = Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); }, 20000);
     EXPECT_LT(took, QuitBoundMs);
     EXPECT_EQ(1, control.quitCalls);
 
     // Beside the stuck thread a start is refused at once and changes
     // nothing; a second stop returns at once; notifications stay refused.
-    EXPECT_LT(Timed([&] { EXPECT_EQ(1, plugin.Init()); }), 1000u);
+    EXPECT_LT(Bounded("PluginInit", [&] { EXPECT_EQ(1, plugin.Init()); }), 1000u);
     EXPECT_EQ(1, control.initCalls);
     EXPECT_EQ(-1, plugin.TrackStart(2, "C:\\b.mp3", 1000));
-    EXPECT_LT(Timed([&] { EXPECT_EQ(0, plugin.Quit()); }), 1000u);
+    EXPECT_LT(Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); }, 20000), 1000u);
     EXPECT_EQ(1, plugin.Init());
 
     // The host unloads the DLL: the stuck thread keeps it, and nothing
@@ -338,7 +333,7 @@ TEST_F(Outlives, QuitReturningLateEndsTheThreadAndThenTheNextStartWorks)
     ASSERT_EQ(0, plugin.Init());
     ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 1; }));
 
-    DWORD took = Timed([&] { EXPECT_EQ(0, plugin.Quit()); });
+    DWORD took = Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); }, 20000);
     EXPECT_LT(took, QuitBoundMs);
     EXPECT_EQ(1, plugin.Init()) << "a start beside the ending thread";
     EXPECT_EQ(1, control.initCalls);

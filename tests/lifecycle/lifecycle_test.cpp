@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "emulation/player_window.h"
-#include "lifecycle/session.h"
+#include "support/guest_setup.h"
+#include "support/plugin_host.h"
+#include "support/tag_file_reader.h"
+#include "support/tag_library.h"
 
 using namespace testing_support;
-using namespace lifecycle;
 
 namespace {
 
@@ -21,7 +23,7 @@ namespace {
 struct Observation {
     LRESULT playState, positionMs, lengthSeconds;
     bool hadFile;
-    TagTexts texts;
+    TagFileTexts texts;
 };
 
 class Observer {
@@ -34,11 +36,11 @@ public:
     {
         Observer* self = static_cast<Observer*>(context);
         Observation o = {playState, positionMs, lengthSeconds,
-                         tagFilePath != NULL, TagTexts()};
+                         tagFilePath != NULL, TagFileTexts()};
         // The poller is the only one asking for the file, so it stays as
         // written until its next query.
         if (tagFilePath != NULL) {
-            o.texts = ParseTagFile(ReadWholeFile(tagFilePath));
+            o.texts = ReadTagFile(ReadWholeFile(tagFilePath));
             if (!o.texts.valid)
                 InterlockedIncrement(&self->brokenFiles_);
             if (!(o.texts.artist.size() > 7 &&
@@ -95,8 +97,11 @@ private:
 
 class Lifecycle : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(tags_.Load()); }
-    FakeTags tags_;
+    void SetUp() override
+    {
+        ASSERT_TRUE(Tags().Loaded());
+        Tags().Reset();
+    }
 };
 
 std::string WindowTitle(HWND window)
@@ -106,21 +111,10 @@ std::string WindowTitle(HWND window)
     return title;
 }
 
-// Runs fn on a thread of its own and fails when it does not end in time: a
-// hang in an entry becomes a failure instead of a stuck run.
-bool Bounded(std::function<void()> fn, DWORD timeoutMs = 10000)
-{
-    TestThread thread(std::move(fn));
-    bool ended = thread.Join(timeoutMs);
-    if (!ended)
-        TerminateThread(thread.Handle(), 1);
-    return ended;
-}
-
 TEST_F(Lifecycle, TracksPlayThroughToTheGuestEndToEnd)
 {
-    tags_.ScriptMp3("C:\\Music\\one.mp3", "artist-1", "album-1", "title-1");
-    tags_.ScriptMp3("C:\\Music\\two.mp3", "artist-2", "album-2", "title-2");
+    Tags().SetMp3File("C:\\Music\\one.mp3", "artist-1", "album-1", "title-1");
+    Tags().SetMp3File("C:\\Music\\two.mp3", "artist-2", "album-2", "title-2");
 
     GuestDoubleControl control = {};
     control.queryFromInit = 1;
@@ -177,9 +171,9 @@ TEST_F(Lifecycle, TracksPlayThroughToTheGuestEndToEnd)
         return o.playState == 0 && o.positionMs == 0 &&
                o.lengthSeconds == 0 && !o.hadFile;
     }));
-    EXPECT_EQ("artist-2", ParseTagFile(ReadWholeFile(plugin.TagFile())).artist);
+    EXPECT_EQ("artist-2", ReadTagFile(ReadWholeFile(plugin.TagFile())).artist);
 
-    ASSERT_TRUE(Bounded([&] { EXPECT_EQ(0, plugin.Quit()); }));
+    Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); });
     EXPECT_EQ(1, control.initCalls);
     EXPECT_EQ(1, control.quitCalls);
     EXPECT_EQ(1, control.pollerStoppedInQuit);
@@ -201,10 +195,10 @@ TEST_F(Lifecycle, StopRightAfterStartEndsEveryTime)
     GuestSetup guest("guest_v10", &control);
     LoadedPlugin plugin;
     for (int i = 0; i < 40; ++i) {
-        ASSERT_TRUE(Bounded([&] {
+        Bounded("PluginInit and PluginQuit", [&] {
             EXPECT_EQ(0, plugin.Init());
             EXPECT_EQ(0, plugin.Quit());
-        })) << "start and stop hung in round " << i;
+        });
         ASSERT_EQ(i + 1, control.initCalls);
         ASSERT_EQ(i + 1, control.quitCalls);
         ASSERT_EQ(i + 1, control.unloads);
@@ -214,7 +208,7 @@ TEST_F(Lifecycle, StopRightAfterStartEndsEveryTime)
 
 TEST_F(Lifecycle, SecondStartWorksAsTheFirst)
 {
-    tags_.ScriptMp3("C:\\a.mp3", "artist-7", "album-7", "title-7");
+    Tags().SetMp3File("C:\\a.mp3", "artist-7", "album-7", "title-7");
     GuestDoubleControl control = {};
     GuestSetup guest("guest_v10", &control);
     LoadedPlugin plugin;
@@ -234,7 +228,7 @@ TEST_F(Lifecycle, SecondStartWorksAsTheFirst)
         EXPECT_TRUE(WaitUntil([&] {
             return WindowTitle(window) == "C:\\a.mp3 - 2000 - Winamp";
         })) << WindowTitle(window);
-        ASSERT_TRUE(Bounded([&] { EXPECT_EQ(0, plugin.Quit()); }));
+        Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); });
         EXPECT_EQ(round, control.quitCalls);
     }
 }
@@ -269,7 +263,7 @@ TEST_F(Lifecycle, TitleAtCreationComesOnlyFromAnAcceptedTrackStart)
         // Answered from the loop: the window is stored and titled.
         Query(window, 0, QueryListPosition);
         EXPECT_EQ(row.title, WindowTitle(window));
-        ASSERT_TRUE(Bounded([&] { EXPECT_EQ(0, plugin.Quit()); }));
+        Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); });
     }
     CloseHandle(control.initRelease);
 }
@@ -291,12 +285,12 @@ TEST_F(Lifecycle, StartWhileRunningKeepsTheOneWindowThread)
     EXPECT_EQ(1, control.initCalls);
     EXPECT_EQ(1, Query(window, 0, QueryPlayState));   // state kept
 
-    ASSERT_TRUE(Bounded([&] { EXPECT_EQ(0, plugin.Quit()); }));
+    Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); });
     EXPECT_EQ(1, control.quitCalls);
     EXPECT_EQ(nullptr, FindPlayerWindow());
     EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads - 1; }));
     // A second stop has nothing left to wait on or close.
-    ASSERT_TRUE(Bounded([&] { EXPECT_EQ(0, plugin.Quit()); }));
+    Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); });
 }
 
 TEST_F(Lifecycle, WindowClosedByOthersIsForgottenAndTheNextStartIsFresh)
@@ -324,7 +318,7 @@ TEST_F(Lifecycle, WindowClosedByOthersIsForgottenAndTheNextStartIsFresh)
     ASSERT_EQ(0, plugin.Init());
     ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 2; }));
     EXPECT_NE(nullptr, FindPlayerWindow());
-    ASSERT_TRUE(Bounded([&] { EXPECT_EQ(0, plugin.Quit()); }));
+    Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); });
     EXPECT_EQ(2, control.quitCalls);
 }
 
@@ -339,7 +333,7 @@ TEST_F(Lifecycle, QueriesUnderConcurrentTrackChangesStayWhole)
         wsprintfA(path, "C:\\t%d.mp3", i);
         std::string n = std::to_string(i * 1111);
         // Texts of different lengths, so a mix would also break sizes.
-        tags_.ScriptMp3(path, "artist-" + n + std::string(i * 7, 'a'),
+        Tags().SetMp3File(path, "artist-" + n + std::string(i * 7, 'a'),
                         "album-" + n + std::string(i * 7, 'a'),
                         "title-" + n + std::string(i * 7, 'a'));
     }
@@ -375,7 +369,7 @@ TEST_F(Lifecycle, QueriesUnderConcurrentTrackChangesStayWhole)
     }
     CloseHandle(stop);
     EXPECT_GE(observer.Rounds(), 300u);
-    ASSERT_TRUE(Bounded([&] { EXPECT_EQ(0, plugin.Quit()); }));
+    Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); });
     EXPECT_EQ(0, observer.brokenFiles_);
     EXPECT_EQ(0, observer.mixedFiles_);
     EXPECT_EQ(0, observer.wrongPaths_);
@@ -431,10 +425,10 @@ TEST_F(Lifecycle, ManyCyclesLeaveHandlesThreadsAndMemoryFlat)
     SIZE_T bytes = CommittedPrivateBytes();
 
     const int cycles = 200;
-    ASSERT_TRUE(Bounded([&] {
+    Bounded("200 start/stop cycles", [&] {
         for (int i = 0; i < cycles; ++i)
             cycle();
-    }, 120000));
+    }, 120000);
 
     EXPECT_EQ(10 + cycles, control.initCalls);
     EXPECT_EQ(10 + cycles, control.quitCalls);

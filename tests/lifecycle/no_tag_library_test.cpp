@@ -2,10 +2,12 @@
 // a process of its own: once the plug-in has bound the library it stays.
 #include <gtest/gtest.h>
 
-#include "lifecycle/session.h"
+#include "support/guest_setup.h"
+#include "support/plugin_host.h"
+#include "support/tag_file_reader.h"
+#include "support/tag_library.h"
 
 using namespace testing_support;
-using namespace lifecycle;
 
 TEST(StartWithoutTagLibrary, FailsWithoutWindowOrGuestAndStillAcceptsTracks)
 {
@@ -33,8 +35,7 @@ TEST(StartWithoutTagLibrary, FailsWithoutWindowOrGuestAndStillAcceptsTracks)
     EXPECT_EQ(-1, plugin.TrackStart(2, "C:\\b.mp3", 1000));
 
     // A library that appears later is bound by the next start.
-    FakeTags tags;
-    ASSERT_TRUE(tags.Load());
+    ASSERT_TRUE(Tags().Loaded());
     EXPECT_EQ(0, plugin.Init());
     EXPECT_TRUE(WaitUntil([&] { return control.initCalls == 1; }));
     EXPECT_NE(nullptr, FindPlayerWindow());

@@ -20,10 +20,12 @@
 #include <vector>
 
 #include "emulation/player_window.h"
-#include "lifecycle/session.h"
+#include "support/guest_setup.h"
+#include "support/plugin_host.h"
+#include "support/tag_file_reader.h"
+#include "support/tag_library.h"
 
 using namespace testing_support;
-using namespace lifecycle;
 
 namespace {
 
@@ -67,7 +69,7 @@ std::vector<Track> MakeTracks()
 // the test after the guest has stopped (or as interlocked counters).
 struct PollCheck {
     const std::vector<Track>* tracks;
-    FakeTags* tags;
+    FakeTagsLibrary* tags;
     std::string tagFile;
     volatile LONG rounds = 0;
     volatile LONG files = 0;
@@ -88,9 +90,9 @@ struct PollCheck {
 
     void Script()
     {
-        tags->reset();
+        tags->Reset();
         for (const Track& t : *tracks)
-            tags->ScriptMp3(t.path, t.artist, t.album, t.title);
+            tags->SetMp3File(t.path, t.artist, t.album, t.title);
     }
 
     static void OnPoll(void* context, LRESULT playState, LRESULT positionMs,
@@ -130,7 +132,7 @@ struct PollCheck {
             // Only this thread asks for the file, so it stays as the query
             // wrote it until the next round.
             std::string bytes = ReadWholeFile(tagFilePath);
-            TagTexts texts = ParseTagFile(bytes);
+            TagFileTexts texts = ReadTagFile(bytes);
             if (!texts.valid) {
                 InterlockedIncrement(&brokenFiles);
                 Problem("broken tag file of " + std::to_string(bytes.size()) +
@@ -250,17 +252,6 @@ private:
     LARGE_INTEGER start_;
 };
 
-// Runs fn on a thread of its own; false when it does not end in time, so
-// that a hang in an entry becomes a failure instead of a stuck run.
-bool Bounded(std::function<void()> fn, DWORD timeoutMs)
-{
-    TestThread thread(std::move(fn));
-    bool ended = thread.Join(timeoutMs);
-    if (!ended)
-        TerminateThread(thread.Handle(), 1);
-    return ended;
-}
-
 std::string Describe(const char* when, const Resources& r)
 {
     char text[160];
@@ -271,8 +262,9 @@ std::string Describe(const char* when, const Resources& r)
 
 TEST(Soak, MinutesOfPlaybackWithAPollingGuestStayFlatAndWhole)
 {
-    FakeTags tags;
-    ASSERT_TRUE(tags.Load());
+    FakeTagsLibrary& tags = Tags();
+    ASSERT_TRUE(tags.Loaded());
+    tags.Reset();
     std::vector<Track> tracks = MakeTracks();
 
     LoadedPlugin plugin;
@@ -322,7 +314,7 @@ TEST(Soak, MinutesOfPlaybackWithAPollingGuestStayFlatAndWhole)
     }
     samples.push_back(Measure());
 
-    ASSERT_TRUE(Bounded([&] { EXPECT_EQ(0, plugin.Quit()); }, 20000));
+    Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); }, 20000);
     EXPECT_EQ(1, control.quitCalls);
     EXPECT_EQ(0, control.callsAfterQuit);
 

@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <stdio.h>
+#include <tlhelp32.h>
 
 namespace testing_support {
 
@@ -169,6 +170,74 @@ DWORD WINAPI TestThread::Run(LPVOID self)
 bool WaitFor(HANDLE handle, DWORD timeoutMs)
 {
     return WaitForSingleObject(handle, timeoutMs) == WAIT_OBJECT_0;
+}
+
+void FailHang(const char* what)
+{
+    fprintf(stderr, "[  HANG    ] %s did not finish in time\n", what);
+    fflush(stderr);
+    fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 3);
+    for (;;)
+        Sleep(INFINITE);
+}
+
+DWORD Bounded(const char* what, const std::function<void()>& fn,
+              DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    TestThread* thread = new TestThread(fn);
+    if (!thread->Join(timeoutMs))
+        FailHang(what);
+    delete thread;
+    return GetTickCount() - start;
+}
+
+int CountOpenHandles()
+{
+    // Handle tables hand out the lowest free values, so a leak shows as one
+    // more valid value in this range.
+    int count = 0;
+    for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+        DWORD flags;
+        if (GetHandleInformation((HANDLE)value, &flags))
+            ++count;
+    }
+    return count;
+}
+
+int CountThreads()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    int count = 0;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL ok = Thread32First(snapshot, &entry); ok;
+         ok = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId())
+            ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+SIZE_T CommittedPrivateBytes()
+{
+    // Walks the address space and adds up committed private regions.
+    SIZE_T total = 0;
+    MEMORY_BASIC_INFORMATION info;
+    const char* at = NULL;
+    while (VirtualQuery(at, &info, sizeof(info)) == sizeof(info)) {
+        if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE)
+            total += info.RegionSize;
+        const char* next = (const char*)info.BaseAddress + info.RegionSize;
+        if (next <= at)
+            break;
+        at = next;
+    }
+    return total;
 }
 
 bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs)

@@ -58,12 +58,28 @@ private:
 // Waits for a handle; false on time-out (a hang becomes a failure).
 bool WaitFor(HANDLE handle, DWORD timeoutMs = 10000);
 
+// Runs fn on a thread of its own and waits up to timeoutMs for it; returns
+// the milliseconds it took. A thread stuck inside the plug-in cannot be
+// cleaned up behind, so a hang is reported (naming what) and ends the
+// program: the run fails instead of hanging until its time limit.
+DWORD Bounded(const char* what, const std::function<void()>& fn,
+              DWORD timeoutMs = 10000);
+
+// Reports what hung and ends the program.
+[[noreturn]] void FailHang(const char* what);
+
 // Polls cond (dispatching this thread's messages) until it holds or the time
 // is up; returns its last value.
 bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs = 10000);
 
 // Folder of a test double variant: bin/doubles/VARIANT.
 std::string DoubleDir(const std::string& variant);
+
+// Process-wide resource measures that work under Wine as on Windows, whose
+// own counters (GetProcessHandleCount, GetProcessMemoryInfo) may answer 0.
+int CountOpenHandles();
+int CountThreads();
+SIZE_T CommittedPrivateBytes();
 
 // File contents, or empty when unreadable.
 std::string ReadWholeFile(const std::string& path);

@@ -7,7 +7,7 @@
 
 #include "emulation/player_window.h"
 #include "support/plugin_host.h"
-#include "tags/fake_tags_client.h"
+#include "support/tag_library.h"
 
 using namespace testing_support;
 
@@ -31,7 +31,7 @@ const Sample Samples[] = {
 
 TEST(TagFileForMutagen, WriteSamples)
 {
-    FakeTagsLibrary tags;
+    FakeTagsLibrary& tags = Tags();
     ASSERT_TRUE(tags.Loaded());
     TempDir noGuest;
     ASSERT_TRUE(SetDllDirectoryA(noGuest.Path().c_str()));

@@ -14,7 +14,8 @@
 
 #include "emulation/player_window.h"
 #include "support/plugin_host.h"
-#include "tags/fake_tags_client.h"
+#include "support/tag_file_reader.h"
+#include "support/tag_library.h"
 
 using namespace testing_support;
 
@@ -59,7 +60,7 @@ protected:
         EXPECT_STRCASEEQ(plugin_.TagFile().c_str(), answer);
     }
 
-    static FakeTagsLibrary tags_;
+    FakeTagsLibrary& tags_ = Tags();
     TempDir noGuest_;
     LoadedPlugin plugin_;
     bool started_ = false;
@@ -67,8 +68,6 @@ protected:
     LONG faultsBefore_ = 0;
 };
 
-// Loaded once for the whole program: the plug-in never frees it.
-FakeTagsLibrary TagFileTest::tags_;
 
 TEST_F(TagFileTest, QueryWritesTheTagFileAndAnswersItsPath)
 {
@@ -82,7 +81,7 @@ TEST_F(TagFileTest, QueryWritesTheTagFileAndAnswersItsPath)
         base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
     EXPECT_GE(answer, base);
     EXPECT_LT(answer, base + nt->OptionalHeader.SizeOfImage);
-    EXPECT_EQ(ExpectedTagFile("Artist", "Title", "Album"), TagBytes());
+    EXPECT_EQ(Texts("Artist", "Title", "Album"), ReadTagFile(TagBytes()));
     std::vector<std::string> expected = ReadPrologue(Song);
     expected.push_back("GetValue(IART)");
     expected.push_back("GetValue(IPRD)");
@@ -91,7 +90,7 @@ TEST_F(TagFileTest, QueryWritesTheTagFileAndAnswersItsPath)
 
     // The same answer again, and a byte-identical file with a new read.
     EXPECT_EQ(answer, AskFile());
-    EXPECT_EQ(ExpectedTagFile("Artist", "Title", "Album"), TagBytes());
+    EXPECT_EQ(Texts("Artist", "Title", "Album"), ReadTagFile(TagBytes()));
     EXPECT_EQ(12u, tags_.Calls().size());
 }
 
@@ -105,8 +104,8 @@ TEST_F(TagFileTest, FailedQueriesAnswerNullAndKeepTheEarlierFile)
     tags_.SetPlainFile(Song, 8, "Art", "Alb", "Tit");
     ASSERT_EQ(0, plugin_.TrackStart(1, Song, 1000));
     ExpectTagPathAnswer(AskFile());
-    const std::string good = ExpectedTagFile("Art", "Tit", "Alb");
-    ASSERT_EQ(good, TagBytes());
+    const std::string good = TagBytes();
+    ASSERT_EQ(Texts("Art", "Tit", "Alb"), ReadTagFile(good));
 
     tags_.SetFile(Song, 3, 8);   // the library refuses the file
     EXPECT_EQ(nullptr, AskFile());
@@ -137,13 +136,13 @@ TEST_F(TagFileTest, HighBytesAndFullLengthTextsAreWrittenUnchanged)
     tags_.SetPlainFile(Song, 7, artist.c_str(), album.c_str(), title.c_str());
     ASSERT_EQ(0, plugin_.TrackStart(1, Song, 1000));
     ExpectTagPathAnswer(AskFile());
-    EXPECT_EQ(ExpectedTagFile(artist, std::string(254, 't'), album), TagBytes());
+    EXPECT_EQ(Texts(artist, std::string(254, 't'), album), ReadTagFile(TagBytes()));
 
     tags_.SetPlainFile(Song, 7, full.c_str(), album.c_str(), full.c_str());
     ExpectTagPathAnswer(AskFile());
     std::string bytes = TagBytes();
     EXPECT_EQ(823u, bytes.size());
-    EXPECT_EQ(ExpectedTagFile(full, full, album), bytes);
+    EXPECT_EQ(Texts(full, full, album), ReadTagFile(bytes));
 }
 
 TEST_F(TagFileTest, TagFileThatCannotBeOpenedGivesNullAndKeepsItsBytes)
@@ -181,7 +180,7 @@ TEST_F(TagFileTest, TagFileThatCannotBeOpenedGivesNullAndKeepsItsBytes)
         EXPECT_EQ(old, TagBytes());
     } else {
         ExpectTagPathAnswer(answer);
-        EXPECT_EQ(ExpectedTagFile("Art", "Tit", "Alb"), TagBytes());
+        EXPECT_EQ(Texts("Art", "Tit", "Alb"), ReadTagFile(TagBytes()));
         printf("note: the read-only tag file was rewritten (root under Wine)\n");
         ASSERT_TRUE(WriteWholeFile(path, old));
     }
@@ -189,7 +188,7 @@ TEST_F(TagFileTest, TagFileThatCannotBeOpenedGivesNullAndKeepsItsBytes)
 
     // Writable again: the next query rewrites it whole.
     ExpectTagPathAnswer(AskFile());
-    EXPECT_EQ(ExpectedTagFile("Art", "Tit", "Alb"), TagBytes());
+    EXPECT_EQ(Texts("Art", "Tit", "Alb"), ReadTagFile(TagBytes()));
 }
 
 // A host thread rewrites and clears the current path while a guest thread
@@ -205,8 +204,8 @@ TEST_F(TagFileTest, PathRewrittenDuringQueriesIsNeverSeenHalfWay)
     ASSERT_EQ(257u, pathA.size());
     tags_.SetPlainFile(pathA, 5, "ArtistA", "AlbumA", "TitleA");
     tags_.SetPlainFile(pathB, 8, "B", "B-album-longer", "B-title");
-    const std::string fileA = ExpectedTagFile("ArtistA", "TitleA", "AlbumA");
-    const std::string fileB = ExpectedTagFile("B", "B-title", "B-album-longer");
+    const TagFileTexts fileA = Texts("ArtistA", "TitleA", "AlbumA");
+    const TagFileTexts fileB = Texts("B", "B-title", "B-album-longer");
 
     std::atomic<bool> done(false);
     std::atomic<int> hostRounds(0);
@@ -228,8 +227,8 @@ TEST_F(TagFileTest, PathRewrittenDuringQueriesIsNeverSeenHalfWay)
                 continue;
             }
             ++answered;
-            std::string bytes = TagBytes();
-            if (bytes != fileA && bytes != fileB)
+            TagFileTexts texts = ReadTagFile(TagBytes());
+            if (!(texts == fileA) && !(texts == fileB))
                 ++mixed;
         }
     });
@@ -376,7 +375,7 @@ protected:
             window != NULL ? (const char*)Query(window, 0, QueryPlaylistFile) : NULL;
         return answer;
     }
-    FakeTagsLibrary tags_;
+    FakeTagsLibrary& tags_ = Tags();
     TempDir noGuest_;
 };
 
@@ -388,7 +387,7 @@ TEST_F(TagFilePathTest, ModulePathOf259CharactersGivesA259CharacterTagPath)
     std::string expected = plugin.DllPath().substr(0, 256) + "mp3";
     ASSERT_NE(nullptr, answer);
     EXPECT_STRCASEEQ(expected.c_str(), answer);
-    EXPECT_EQ(ExpectedTagFile("A", "T", "B"), ReadWholeFile(expected));
+    EXPECT_EQ(Texts("A", "T", "B"), ReadTagFile(ReadWholeFile(expected)));
     EXPECT_EQ(0, plugin.Plugin().Quit());
 }
 

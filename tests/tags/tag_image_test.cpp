@@ -8,9 +8,12 @@
 #include <string>
 
 #include "tags/tag_bridge.h"
-#include "tags/fake_tags_client.h"
+#include "support/tag_file_reader.h"
 
 namespace {
+
+using testing_support::ReadTagFile;
+using testing_support::Texts;
 
 std::string Bytes(const unsigned char* at, size_t n)
 {
@@ -263,7 +266,7 @@ TEST(TagImage, TitleOf200BytesHasFrameSize202)
     EXPECT_EQ("TIT2", image.substr(tit2, 4));
     EXPECT_EQ("00 00 00 CA", Hex(image.substr(tit2 + 4, 4)));
     EXPECT_EQ(title, image.substr(tit2 + 11, 200));
-    EXPECT_EQ(ExpectedTagFile("ar", title, "alb"), image);
+    EXPECT_EQ(Texts("ar", title, "alb"), ReadTagFile(image));
 }
 
 TEST(TagImage, ThreeTextsOf240BytesGive778Bytes)
@@ -272,7 +275,7 @@ TEST(TagImage, ThreeTextsOf240BytesGive778Bytes)
     std::string image = Render(MakeRecord(a, b, t));
     ASSERT_EQ(778u, image.size());
     EXPECT_EQ("00 00 06 00", Hex(image.substr(6, 4)));
-    EXPECT_EQ(ExpectedTagFile(a, t, b), image);
+    EXPECT_EQ(Texts(a, t, b), ReadTagFile(image));
 }
 
 TEST(TagImage, ThreeFullTextsAreWrittenWholeIn823Bytes)
@@ -283,7 +286,7 @@ TEST(TagImage, ThreeFullTextsAreWrittenWholeIn823Bytes)
     std::string image = Render(MakeRecord(a, b, t), &buffer);
     ASSERT_EQ(823u, image.size());
     EXPECT_EQ("00 00 06 2D", Hex(image.substr(6, 4)));   // 813
-    EXPECT_EQ(ExpectedTagFile(a, t, b), image);
+    EXPECT_EQ(Texts(a, t, b), ReadTagFile(image));
     EXPECT_TRUE(buffer.TailIntact());
 }
 
@@ -293,7 +296,7 @@ TEST(TagImage, HighBytesAreStoredUnchangedWithEncodingZero)
     std::string title = "\x80\x81\xA0\xDF\xFE\xFF";
     std::string album = "\xE9t\xE9";
     std::string image = Render(MakeRecord(artist, album, title));
-    EXPECT_EQ(ExpectedTagFile(artist, title, album), image);
+    EXPECT_EQ(Texts(artist, title, album), ReadTagFile(image));
     EXPECT_EQ(0, image[10 + 10]);   // TPE1 encoding byte
 }
 

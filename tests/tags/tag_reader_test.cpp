@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tags/fake_tags_client.h"
+#include "support/tag_library.h"
 #include "tags/tag_bridge.h"
 
 namespace {
@@ -50,7 +50,7 @@ protected:
                 return false;
         return true;
     }
-    FakeTagsLibrary tags_;
+    FakeTagsLibrary& tags_ = Tags();
     TagRecord record_;
 };
 

@@ -11,7 +11,8 @@
 
 #include "emulation/player_window.h"
 #include "support/plugin_host.h"
-#include "tags/fake_tags_client.h"
+#include "support/tag_file_reader.h"
+#include "support/tag_library.h"
 
 using namespace testing_support;
 
@@ -52,7 +53,7 @@ protected:
     }
     const char* AskFile() { return (const char*)Query(window_, 0, QueryPlaylistFile); }
 
-    static FakeTagsLibrary tags_;
+    FakeTagsLibrary& tags_ = Tags();
     TempDir noGuest_;
     LoadedPlugin plugin_{TEBO_SHORT_WRITE_DIR "\\tebo_wrapper.dll"};
     bool started_ = false;
@@ -60,7 +61,6 @@ protected:
     std::string tagFile_ = Backslashes(TEBO_SHORT_WRITE_DIR "\\tebo_wrapper.mp3");
 };
 
-FakeTagsLibrary ShortWriteTest::tags_;
 
 TEST_F(ShortWriteTest, ImageWithinTheLimitIsWrittenAndNamed)
 {
@@ -69,7 +69,7 @@ TEST_F(ShortWriteTest, ImageWithinTheLimitIsWrittenAndNamed)
     const char* answer = AskFile();
     ASSERT_NE(nullptr, answer);
     EXPECT_STRCASEEQ(tagFile_.c_str(), answer);
-    EXPECT_EQ(ExpectedTagFile("A", "T", "B"), ReadWholeFile(tagFile_));
+    EXPECT_EQ(Texts("A", "T", "B"), ReadTagFile(ReadWholeFile(tagFile_)));
 }
 
 TEST_F(ShortWriteTest, ImageCutByTheLimitAnswersNull)

@@ -1,6 +1,6 @@
-// The test's handle on the tag-library stand-in: loads it by full path (so a
-// later bare-name LoadLibraryA("mp3infp.dll") finds this very module) and
-// wraps its scripting functions.
+// The tests' one handle on the tag-library stand-in: loads it by full path
+// (so a later bare-name LoadLibraryA("mp3infp.dll") finds this very module)
+// and wraps its scripting functions.
 #pragma once
 
 #include <windows.h>
@@ -65,6 +65,15 @@ public:
         SetValue(path, "IPRD", album);
         SetValue(path, "INAM", title);
     }
+    // An MP3 file (type 1) with the three ID3v2 texts.
+    void SetMp3File(const std::string& path, const std::string& artist,
+                    const std::string& album, const std::string& title)
+    {
+        SetFile(path, 0, 1);
+        SetValue(path, "IART_v2", artist.c_str());
+        SetValue(path, "IPRD_v2", album.c_str());
+        SetValue(path, "INAM_v2", title.c_str());
+    }
     void LeaveUntouched(bool leave) { leave_(leave ? 1 : 0); }
 
     std::vector<std::string> Calls() const
@@ -105,34 +114,10 @@ inline std::vector<std::string> ReadPrologue(const std::string& path)
     return {"Load(" + path + ")", "SetConf(wave_CodecFind,0)", "GetType"};
 }
 
-// An independent rendering of the expected tag file, frame by frame, for
-// comparing whole files: header, then TPE1 artist, TIT2 title, TALB album and
-// an empty TRCK.
-inline std::string ExpectedTagFile(const std::string& artist,
-                                   const std::string& title,
-                                   const std::string& album)
+// The complete stand-in, loaded once for the whole program: the plug-in
+// never frees the tag library, so the tests keep it too.
+inline FakeTagsLibrary& Tags()
 {
-    std::string frames;
-    const std::string ids[4] = {"TPE1", "TIT2", "TALB", "TRCK"};
-    const std::string texts[4] = {artist, title, album, ""};
-    for (int i = 0; i < 4; ++i) {
-        uint32_t size = (uint32_t)texts[i].size() + 2;
-        frames += ids[i];
-        frames += (char)(size >> 24);
-        frames += (char)(size >> 16);
-        frames += (char)(size >> 8);
-        frames += (char)size;
-        frames += std::string(3, '\0');   // flags, encoding 0
-        frames += texts[i];
-        frames += '\0';
-    }
-    uint32_t tagSize = (uint32_t)frames.size();
-    std::string file = "ID3";
-    file += '\x03';
-    file += std::string(2, '\0');
-    file += (char)((tagSize >> 21) & 0x7F);
-    file += (char)((tagSize >> 14) & 0x7F);
-    file += (char)((tagSize >> 7) & 0x7F);
-    file += (char)(tagSize & 0x7F);
-    return file + frames;
+    static FakeTagsLibrary library;
+    return library;
 }
