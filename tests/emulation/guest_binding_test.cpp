@@ -120,11 +120,34 @@ TEST_F(GuestBinding, BeforeTheFirstStartConfigureShowsTheVersionBox)
     EXPECT_EQ(0, control.configCalls);
 }
 
-TEST_F(GuestBinding, WithoutTheGuestDllTheWindowRunsAndConfigureShowsTheBox)
+// Every guest DLL that is not started as a whole: none at all, a header of
+// another version, a null header, no entry, and headers of the right version
+// with a null init or null config and quit. The window runs the same with
+// each; configure shows the version box; quit is called where a header was
+// obtained and never through a null pointer (a call would fault, and the
+// fault counter fails the test); the DLL is freed at the stop.
+struct VariantCase {
+    const char* name;
+    const char* variant;    // "" for no guest DLL
+    bool loaded;
+    bool started;           // init called
+    bool quit;              // quit called at the stop
+    bool headerUntouched;   // the header's handles keep the guest's sentinels
+};
+
+class GuestVariant : public GuestBinding,
+                     public testing::WithParamInterface<VariantCase> {};
+
+TEST_P(GuestVariant, WindowRunsTheBoxShowsAndTheDllGoesAtTheStop)
 {
+    const VariantCase& c = GetParam();
+    UseGuest(c.variant);
     Start();
     HWND window = WaitForWindow();
     ASSERT_NE(nullptr, window);
+    DWORD windowThread = GetWindowThreadProcessId(window, NULL);
+
+    // The window, whatever the guest.
     EXPECT_FALSE(IsWindowVisible(window));
     LONG style = GetWindowLongA(window, GWL_STYLE);
     EXPECT_EQ(0, style & WS_VISIBLE);
@@ -137,100 +160,45 @@ TEST_F(GuestBinding, WithoutTheGuestDllTheWindowRunsAndConfigureShowsTheBox)
               GetClassLongA(window, GCL_STYLE));
     EXPECT_EQ(plugin.Module(), (HMODULE)GetWindowLongPtrA(window,
                                                           GWLP_HINSTANCE));
-    EXPECT_EQ(nullptr, GuestLoaded());
+
+    EXPECT_EQ(c.loaded ? 1 : 0, control.loads);
+    EXPECT_EQ(c.loaded, GuestLoaded() != NULL);
+    EXPECT_EQ(c.started ? 1 : 0, control.initCalls);
+    if (c.started) {
+        EXPECT_EQ(window, control.parentAtInit);
+    }
+    if (c.headerUntouched) {
+        const HeaderView* header = GuestHeaderOf(GuestLoaded());
+        ASSERT_NE(nullptr, header);
+        EXPECT_EQ((HWND)(ULONG_PTR)0xDEAD0001, header->parent);
+        EXPECT_EQ((HINSTANCE)(ULONG_PTR)0xDEAD0002, header->instance);
+    }
+
     ExpectVersionBox();
+    EXPECT_EQ(0, control.configCalls);
+
     Stop();
     EXPECT_EQ(nullptr, FindPlayerWindow());
-    EXPECT_EQ(0, control.loads);
+    EXPECT_EQ(c.quit ? 1 : 0, control.quitCalls);
+    if (c.quit) {
+        EXPECT_EQ(windowThread, control.quitThread);
+    }
+    EXPECT_EQ(c.loaded ? 1 : 0, control.unloads);
 }
 
-TEST_F(GuestBinding, HeaderOfAnotherVersionIsNeverStartedButQuitAtTheStop)
-{
-    UseGuest("guest_v11");
-    Start();
-    HWND window = WaitForWindow();
-    ASSERT_NE(nullptr, window);
-    DWORD windowThread = GetWindowThreadProcessId(window, NULL);
-    EXPECT_EQ(1, control.loads);
-    EXPECT_EQ(0, control.initCalls);
-
-    // The fields keep what the guest put there.
-    const HeaderView* header = GuestHeaderOf(GuestLoaded());
-    ASSERT_NE(nullptr, header);
-    EXPECT_EQ(0x11, header->version);
-    EXPECT_EQ((HWND)(ULONG_PTR)0xDEAD0001, header->parent);
-    EXPECT_EQ((HINSTANCE)(ULONG_PTR)0xDEAD0002, header->instance);
-
-    ExpectVersionBox();
-    EXPECT_EQ(0, control.configCalls);
-
-    Stop();
-    EXPECT_EQ(1, control.quitCalls);
-    EXPECT_EQ(windowThread, control.quitThread);
-    EXPECT_EQ(0, control.initCalls);
-    EXPECT_EQ(1, control.unloads);
-}
-
-TEST_F(GuestBinding, NullHeaderIsFreedWithoutQuit)
-{
-    UseGuest("guest_null");
-    Start();
-    ASSERT_NE(nullptr, WaitForWindow());
-    EXPECT_EQ(1, control.loads);
-    EXPECT_NE(nullptr, GuestLoaded());
-    ExpectVersionBox();
-    Stop();
-    EXPECT_EQ(0, control.initCalls);
-    EXPECT_EQ(0, control.configCalls);
-    EXPECT_EQ(0, control.quitCalls);
-    EXPECT_EQ(1, control.unloads);
-}
-
-TEST_F(GuestBinding, GuestWithoutTheEntryIsFreedAtTheStop)
-{
-    UseGuest("guest_noentry");
-    Start();
-    ASSERT_NE(nullptr, WaitForWindow());
-    EXPECT_EQ(1, control.loads);
-    EXPECT_NE(nullptr, GuestLoaded());
-    ExpectVersionBox();
-    Stop();
-    EXPECT_EQ(0, control.initCalls + control.configCalls + control.quitCalls);
-    EXPECT_EQ(1, control.unloads);
-}
-
-// Headers of the right version with null functions: nothing is called
-// through them (a call would fault, and the fault counter fails the test).
-TEST_F(GuestBinding, HeaderWithoutInitIsNotStartedButQuitAtTheStop)
-{
-    UseGuest("guest_noinit");
-    Start();
-    HWND window = WaitForWindow();
-    ASSERT_NE(nullptr, window);
-    const HeaderView* header = GuestHeaderOf(GuestLoaded());
-    ASSERT_NE(nullptr, header);
-    EXPECT_EQ(nullptr, header->init);
-    EXPECT_EQ((HWND)(ULONG_PTR)0xDEAD0001, header->parent);
-    ExpectVersionBox();
-    EXPECT_EQ(0, control.configCalls);
-    Stop();
-    EXPECT_EQ(1, control.quitCalls);
-    EXPECT_EQ(1, control.unloads);
-}
-
-TEST_F(GuestBinding, StartedHeaderWithoutConfigAndQuitGetsTheBoxAndNoQuit)
-{
-    UseGuest("guest_noconfigquit");
-    Start();
-    HWND window = WaitForWindow();
-    ASSERT_NE(nullptr, window);
-    EXPECT_EQ(1, control.initCalls);
-    EXPECT_EQ(window, control.parentAtInit);
-    ExpectVersionBox();
-    Stop();
-    EXPECT_EQ(0, control.quitCalls);
-    EXPECT_EQ(1, control.unloads);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Guests, GuestVariant,
+    testing::Values(
+        VariantCase{"NoGuestDll", "", false, false, false, false},
+        VariantCase{"HeaderOfAnotherVersion", "guest_v11", true, false, true, true},
+        VariantCase{"NullHeader", "guest_null", true, false, false, false},
+        VariantCase{"NoEntry", "guest_noentry", true, false, false, false},
+        VariantCase{"NullInit", "guest_noinit", true, false, true, true},
+        VariantCase{"NullConfigAndQuit", "guest_noconfigquit", true, true, false,
+                    false}),
+    [](const testing::TestParamInfo<VariantCase>& info) {
+        return std::string(info.param.name);
+    });
 
 TEST_F(GuestBinding, EveryStartLoadsAndStartsTheGuestAnew)
 {
