@@ -23,8 +23,9 @@ enum {
 struct PlaybackState {
     // Set by PluginInit, cleared by PluginQuit, both under StateLock.
     LONG active;
-    // Written by OnTrackStart/ResetTrack under StateLock and PathLock; read by
-    // the window thread under PathLock only (with currentPath).
+    // Written by OnTrackStart, ResetTrack (OnTrackStop) and ActivateState
+    // (PluginInit), all under StateLock and PathLock; read by the window
+    // thread under PathLock only (CopyCurrentPath).
     TrackId currentTrack;
     char currentPath[PathCapacity];
     // Written by the host-thread entries under StateLock; the window thread
@@ -34,7 +35,8 @@ struct PlaybackState {
     LONG length;            // milliseconds, as reported at track start
     // EmulatedPlayerWindow: stored by the window thread once the window exists
     // and the guest has started, forgotten when the window is destroyed.
-    // Read by OnTrackStart (title) and PluginQuit (stop).
+    // Read by OnTrackStart (title) and by the window thread's start and stop
+    // (PluginInit, PluginQuit).
     HWND volatile window;
     // Pause detection, written only by OnProgress under StateLock. They carry
     // over from track to track and from one start to the next.
