@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "plugin_version.h"
+
 // Queries the guest sends as WM_USER with the query number in lparam.
 enum {
     QueryPlayState = 104,      // 0 stopped, 1 playing, 3 paused
@@ -13,11 +15,10 @@ enum {
     QueryPlaylistFile = 211    // address of the tag file's path, or 0
 };
 
-// "tebo" + "ミュージック" (Shift-JIS) + "Wrapper": class name, first window title
-// and the caption of the version box.
-#define PLAYER_CLASS_NAME \
-    "tebo\x83\x7E\x83\x85\x81\x5B\x83\x57\x83\x62\x83\x4E" "Wrapper"
-#define PLAYER_VERSION_TEXT PLAYER_CLASS_NAME " v0.930"
+// The product's name (plugin_version.h): class name, first window title and
+// the caption of the version box.
+#define PLAYER_CLASS_NAME TEBO_PRODUCT_NAME
+#define PLAYER_VERSION_TEXT PLAYER_CLASS_NAME " v" TEBO_VERSION_TEXT
 
 // --- WindowThread, for PluginInit and PluginQuit (host threads, StateLock) --
 

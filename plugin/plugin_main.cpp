@@ -2,6 +2,7 @@
 #include "plugin_descriptor.h"
 
 #include "plugin_module.h"
+#include "plugin_version.h"
 #include "../emulation/player_window.h"
 #include "../state/playback_state.h"
 
@@ -11,9 +12,8 @@ namespace {
 LONG LockReady = 0;
 LONG AttachCount = 0;
 
-// "teboミュージックWrapper for sorvek", Shift-JIS.
-const char PluginName[] =
-    "tebo\x83\x7E\x83\x85\x81\x5B\x83\x57\x83\x62\x83\x4E" "Wrapper for sorvek";
+// "teboミュージックWrapper for sorvek", Shift-JIS (plugin_version.h).
+const char PluginName[] = TEBO_PLUGIN_NAME;
 const char AuthorName[] = "tebo wrapper";
 const char Description[] = "Only Wrapping gen_tebo_for_winamp.dll";
 const char WebPage[] = "https://example.invalid/tebo-wrapper";

@@ -2,7 +2,7 @@
 # Runs the benchmark program under Wine in the build folder's private prefix,
 # twice: against the scriptable tag-library stand-in, and against the demo's
 # mp3infp.dll reading a real sample MP3 file.
-#   tests/bench/run-bench.sh [BUILD_DIR] [extra tebo_bench arguments]
+#   tools/bench/run-bench.sh [BUILD_DIR] [extra tebo_bench arguments]
 # BUILD_DIR is a folder of a full build, build/x86 (the default) or build/x64
 # (tools/run-tests.sh makes both); its name tells the architecture.
 set -eu
@@ -12,7 +12,7 @@ build=$(realpath -m "${1:-$root/build/x86}")
 shift || true
 arch=x86
 [ "$(basename "$build")" = x64 ] && arch=x64
-bench="$build/tests/bin/tebo_bench.exe"
+bench="$build/tools/bench/tebo_bench.exe"
 [ -f "$bench" ] || { echo "no $bench: build first" >&2; exit 1; }
 if reason=$(tebo_skip_reason "$arch"); then
   echo "cannot run the $arch benchmark: $reason" >&2
