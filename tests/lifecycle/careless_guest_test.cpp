@@ -141,6 +141,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Guests whose code outlives the stop ----------------------------------
 
+// One guest stand-in (v10) with its control record, the plug-in, and an
+// event the test sets to let the guest go on.
 class Outlives : public testing::Test {
 protected:
     void SetUp() override
@@ -148,6 +150,26 @@ protected:
         ASSERT_TRUE(Tags().Loaded());
         Tags().Reset();
     }
+    void TearDown() override { CloseHandle(release); }
+    // Starts the plug-in and waits until the guest has been started.
+    void StartGuest()
+    {
+        ASSERT_EQ(0, plugin.Init());
+        ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 1; }));
+    }
+    // The stop, which must return within its bound; its time.
+    DWORD Stop()
+    {
+        DWORD took = Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); },
+                             20000);
+        EXPECT_LT(took, QuitBoundMs);
+        return took;
+    }
+
+    GuestDoubleControl control = {};
+    GuestSetup guest{"guest_v10", &control};
+    LoadedPlugin plugin;
+    HANDLE release = NewEvent();
 };
 
 // A worker still in the guest's code at the end of the bound: one blocked
@@ -159,31 +181,18 @@ struct LateWorker {
     bool createdSuspended;   // else blocked on its release event
 };
 
-class OutlivingWorker : public testing::TestWithParam<LateWorker> {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(Tags().Loaded());
-        Tags().Reset();
-    }
-};
+class OutlivingWorker : public Outlives,
+                        public testing::WithParamInterface<LateWorker> {};
 
 TEST_P(OutlivingWorker, KeepsTheGuestLoadedUntilALaterStartFindsItGone)
 {
-    GuestDoubleControl control = {};
-    HANDLE release = NewEvent();
     control.workerKind = GetParam().workerKind;
     if (GetParam().createdSuspended)
         control.workerCreatedSuspended = 1;
     else
         control.workerRelease = release;
-    GuestSetup guest("guest_v10", &control);
-    LoadedPlugin plugin;
-
-    ASSERT_EQ(0, plugin.Init());
-    ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 1; }));
-    DWORD took = Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); }, 20000);
-    EXPECT_LT(took, QuitBoundMs);
+    StartGuest();
+    Stop();
     EXPECT_EQ(1, control.quitCalls);
     EXPECT_EQ(0, control.unloads) << "freed under a worker";
     EXPECT_TRUE(GuestLoaded());
@@ -214,7 +223,6 @@ TEST_P(OutlivingWorker, KeepsTheGuestLoadedUntilALaterStartFindsItGone)
     EXPECT_EQ(0, plugin.Quit());
     EXPECT_EQ(2, control.unloads);
     EXPECT_EQ(0, control.unloadedUnderWorker);
-    CloseHandle(release);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -227,17 +235,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Outlives, ConfigDialogOpenAcrossTheStopIsWaitedForOnceAndKeepsTheGuest)
 {
-    GuestDoubleControl control = {};
-    HANDLE release = NewEvent();
     control.configRelease = release;
-    GuestSetup guest("guest_v10", &control);
-    LoadedPlugin plugin;
-    ASSERT_EQ(0, plugin.Init());
-    ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 1; }));
+    StartGuest();
 
     TestThread configure([&] { EXPECT_EQ(0, plugin.Configure(NULL)); });
     ASSERT_TRUE(WaitUntil([&] { return control.configCalls == 1; }));
-    DWORD took = Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); }, 20000);
+    DWORD took = Stop();
     // One wait of 5 s for the open dialog, not one per WM_DESTROY.
     EXPECT_GE(took, 4500u);
     EXPECT_LT(took, 7000u);
@@ -255,17 +258,13 @@ TEST_F(Outlives, ConfigDialogOpenAcrossTheStopIsWaitedForOnceAndKeepsTheGuest)
     EXPECT_EQ(0, plugin.Quit());
     EXPECT_EQ(2, control.unloads);
     EXPECT_EQ(0, control.callsAfterQuit);
-    CloseHandle(release);
 }
 
 TEST_F(Outlives, HostFreeingTheDllWithoutAStopLeavesTheWindowThreadServing)
 {
-    GuestDoubleControl control = {};
     control.pollerEnabled = 1;
     control.pollIntervalMs = 1;
-    GuestSetup guest("guest_v10", &control);
-    LoadedPlugin plugin;
-    ASSERT_EQ(0, plugin.Init());
+    StartGuest();
     ASSERT_TRUE(WaitUntil([&] { return control.pollRounds > 3; }));
     HMODULE module = plugin.Module();
     std::string path = plugin.DllPath();
@@ -292,18 +291,13 @@ TEST_F(Outlives, HostFreeingTheDllWithoutAStopLeavesTheWindowThreadServing)
 
 TEST_F(Outlives, QuitDeadlockedWithItsTimerCallbackLeavesTheHostFree)
 {
-    GuestDoubleControl control = {};
     control.timerPoller = 1;
-    GuestSetup guest("guest_v10", &control);
-    LoadedPlugin plugin;
-    ASSERT_EQ(0, plugin.Init());
-    ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 1; }));
+    StartGuest();
     ASSERT_EQ(0, plugin.TrackStart(1, "C:\\a.mp3", 1000));
 
     // quit waits for a callback that waits for the window thread, which is
     // inside quit: the guest never comes back. The host does.
-    DWORD took = Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); }, 20000);
-    EXPECT_LT(took, QuitBoundMs);
+    Stop();
     EXPECT_EQ(1, control.quitCalls);
 
     // Beside the stuck thread a start is refused at once and changes
@@ -325,16 +319,9 @@ TEST_F(Outlives, QuitDeadlockedWithItsTimerCallbackLeavesTheHostFree)
 
 TEST_F(Outlives, QuitReturningLateEndsTheThreadAndThenTheNextStartWorks)
 {
-    GuestDoubleControl control = {};
-    HANDLE release = NewEvent();
     control.quitRelease = release;
-    GuestSetup guest("guest_v10", &control);
-    LoadedPlugin plugin;
-    ASSERT_EQ(0, plugin.Init());
-    ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 1; }));
-
-    DWORD took = Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); }, 20000);
-    EXPECT_LT(took, QuitBoundMs);
+    StartGuest();
+    Stop();
     EXPECT_EQ(1, plugin.Init()) << "a start beside the ending thread";
     EXPECT_EQ(1, control.initCalls);
 
@@ -347,7 +334,6 @@ TEST_F(Outlives, QuitReturningLateEndsTheThreadAndThenTheNextStartWorks)
     ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 2; }));
     EXPECT_EQ(0, plugin.Quit());
     EXPECT_EQ(2, control.unloads);
-    CloseHandle(release);
 }
 
 } // namespace
