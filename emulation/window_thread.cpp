@@ -65,7 +65,9 @@ DWORD RunPlayerWindow(void)
         ShowTrackTitle(window);
         SetEvent(WindowReadyEvent);
         UpdateWindow(window);
-        // The stop gave up waiting while the guest was still starting.
+        // A stop came while the window was being made (and may have given up
+        // waiting for it): end at once. If its WM_DESTROY arrives as well, it
+        // finds the guest stopped already.
         if (StopRequested)
             DestroyWindow(window);
 
