@@ -404,31 +404,6 @@ bool EndsWithCall(const unsigned char* before, SIZE_T n)
     return false;
 }
 
-DWORD WaitAnsweringSentMessages(DWORD count, const HANDLE* handles,
-                                DWORD timeoutMs)
-{
-    // count >= 1: the time-out's last look below needs a handle.
-    DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        // Handles the sent messages already pending; takes nothing posted.
-        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs)
-            return WaitForMultipleObjects(count, handles, FALSE, 0);
-        // MWMO_INPUTAVAILABLE: a message sent before the wait, that code on
-        // this thread (a guest's subclass, say) has already seen in the
-        // queue status, must end the wait too; a plain wait wakes only for
-        // messages that came after the last look at the queue.
-        DWORD r = MsgWaitForMultipleObjectsEx(count, handles,
-                                              timeoutMs - elapsed,
-                                              QS_SENDMESSAGE,
-                                              MWMO_INPUTAVAILABLE);
-        if (r != WAIT_OBJECT_0 + count)
-            return r;
-    }
-}
-
 BOOL WaitUntilNoThreadRunsIn(HMODULE module, const FILETIME& loadedAt,
                              DWORD timeoutMs)
 {

@@ -1,18 +1,8 @@
-// Waits that a thread owning windows can afford, and the search for threads
-// that may still run the code of a DLL that someone else wrote (the guest),
-// so that it is freed only once none can.
+// The search for threads that may still run the code of a DLL that someone
+// else wrote (the guest), so that it is freed only once none can.
 #pragma once
 
-#include <windows.h>
-
-// Waits up to timeoutMs for one of count handles (1 to
-// MAXIMUM_WAIT_OBJECTS - 1), handling meanwhile the messages that other
-// threads send to this thread's windows; posted messages stay queued. A
-// thread that another one may be waiting for in SendMessage must never block
-// without answering. Returns WAIT_OBJECT_0 + i for a signalled handle, else
-// WAIT_TIMEOUT or WAIT_FAILED.
-DWORD WaitAnsweringSentMessages(DWORD count, const HANDLE* handles,
-                                DWORD timeoutMs);
+#include "message_wait.h"
 
 // Waits, answering sent messages, until no other thread of the process may
 // still run code of module, loaded at loadedAt (system time): none started in

@@ -4,8 +4,8 @@
 #include "player_window.h"
 
 #include "guest_binding.h"
-#include "module_threads.h"
-#include "../plugin/plugin_module.h"
+#include "message_wait.h"
+#include "../base/plugin_module.h"
 #include "../state/playback_state.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // PluginInit and PluginQuit: start and stop the whole plug-in.
 #include "plugin_descriptor.h"
 
-#include "plugin_module.h"
+#include "../base/plugin_module.h"
 #include "../emulation/player_window.h"
 #include "../state/playback_state.h"
 #include "../tags/tag_bridge.h"

@@ -1,7 +1,7 @@
 // The DLL entry, the export and the descriptor.
 #include "plugin_descriptor.h"
 
-#include "plugin_module.h"
+#include "../base/plugin_module.h"
 #include "plugin_version.h"
 #include "../emulation/player_window.h"
 #include "../state/playback_state.h"

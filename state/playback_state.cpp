@@ -1,7 +1,7 @@
 // PlaybackState and the host's track notifications.
 #include "playback_state.h"
 
-#include "../plugin/plugin_module.h"
+#include "../base/plugin_module.h"
 
 PlaybackState Playback = {
     0, 0, {0}, PlayStateStopped, 0, 0, NULL, -1, -1, 0, 0

@@ -1,6 +1,6 @@
 #include "tag_bridge.h"
 
-#include "../plugin/plugin_module.h"
+#include "../base/plugin_module.h"
 #include "../state/playback_state.h"
 
 char TagFilePath[MAX_PATH] = {0};

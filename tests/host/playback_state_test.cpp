@@ -5,7 +5,7 @@
 #include <string.h>
 #include <string>
 
-#include "plugin/plugin_module.h"
+#include "base/plugin_module.h"
 #include "state/playback_state.h"
 #include "support/test_support.h"
 

@@ -1,0 +1,14 @@
+// Waits that a thread owning windows can afford: other threads may be
+// waiting for it inside SendMessage.
+#pragma once
+
+#include <windows.h>
+
+// Waits up to timeoutMs for one of count handles (1 to
+// MAXIMUM_WAIT_OBJECTS - 1), handling meanwhile the messages that other
+// threads send to this thread's windows; posted messages stay queued. A
+// thread that another one may be waiting for in SendMessage must never block
+// without answering. Returns WAIT_OBJECT_0 + i for a signalled handle, else
+// WAIT_TIMEOUT or WAIT_FAILED.
+DWORD WaitAnsweringSentMessages(DWORD count, const HANDLE* handles,
+                                DWORD timeoutMs);
