@@ -12,8 +12,8 @@ extern HINSTANCE OwnModule;
 
 // Serialises PluginInit, PluginQuit, OnTrackStart, OnProgress and
 // OnTrackStop, all on host threads. Nothing on the window thread ever waits
-// for it: PluginQuit and OnTrackStart hold it while they wait for the window
-// thread.
+// for it: PluginInit and PluginQuit hold it while they wait (bounded) for the
+// window thread.
 extern CRITICAL_SECTION StateLock;
 
 // Called by the DLL entry at the first call and at the last detach.

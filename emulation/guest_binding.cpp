@@ -14,6 +14,10 @@ GuestPluginHeader* GuestHeader = NULL;
 // The guest of this window has been stopped: WM_DESTROY comes twice, sent by
 // the stop and again when the window is really destroyed.
 bool GuestStopped = false;
+// The guest's init is running. A WM_DESTROY that comes meanwhile (the guest
+// destroyed its window) must not run quit nested inside init: the window
+// thread stops the guest once init has returned.
+bool GuestInInit = false;
 // Code of the guest may still run on another thread: so from its load until
 // its stop has found otherwise.
 bool GuestCodeMayRun = false;
@@ -34,15 +38,12 @@ LONG ConfigCalls = 0;
 
 typedef GuestPluginHeader* (*GuestEntryFunction)(void);
 
-// How long the stop waits for a configure call under way to return before it
-// stops the guest all the same. The guest's module stays pinned by that call,
-// so its code cannot be freed under it either way.
-const DWORD ConfigDrainTimeoutMs = 5000;
-
 // How long the stop waits for the guest's own threads (workers told to stop
 // by quit, callbacks under way) to leave its code before it gives up and
-// keeps the DLL loaded.
-const DWORD GuestThreadsTimeoutMs = 3000;
+// keeps the DLL loaded. Within the host's stop bound (2.5 s), so that a
+// guest whose quit returns at once has its stop finished while the host
+// still waits.
+const DWORD GuestThreadsTimeoutMs = 2000;
 
 // Frees the DLL of an earlier guest once one look finds none of its code
 // running. TRUE when no such DLL is left.
@@ -105,7 +106,9 @@ LRESULT LoadGuestPlugin(HWND window)
         header->init != NULL) {
         header->moduleInstance = module;
         header->parentWindow = window;
+        GuestInInit = true;
         header->init();
+        GuestInInit = false;
         EnterCriticalSection(&GuestLock);
         GuestStarted = true;
         LeaveCriticalSection(&GuestLock);
@@ -115,7 +118,7 @@ LRESULT LoadGuestPlugin(HWND window)
 
 void UnloadGuestPlugin(HWND window)
 {
-    if (GuestStopped)
+    if (GuestStopped || GuestInInit)
         return;
     GuestStopped = true;
 
@@ -123,7 +126,11 @@ void UnloadGuestPlugin(HWND window)
     EnterCriticalSection(&GuestLock);
     GuestStarted = false;
     LeaveCriticalSection(&GuestLock);
-    WaitAnsweringSentMessages(1, &ConfigIdleEvent, ConfigDrainTimeoutMs);
+    // quit must not run while the guest's configuration dialog is open: wait
+    // for a configure call under way to return, for as long as the user
+    // keeps the dialog open, answering the guest's queries meanwhile. The
+    // host's stop does not wait for this: it returns at its bound.
+    WaitAnsweringSentMessages(1, &ConfigIdleEvent, INFINITE);
 
     GuestPluginHeader* header = GuestHeader;
     GuestHeader = NULL;
@@ -135,18 +142,14 @@ void UnloadGuestPlugin(HWND window)
     // A guest that subclassed the window and did not put the procedure back
     // would have every later message, those of the window's destruction
     // included, run code in its freed DLL.
-    SetWindowLongPtrA(window, GWLP_WNDPROC, (LONG_PTR)PlayerWindowProc);
+    if (window != NULL)
+        SetWindowLongPtrA(window, GWLP_WNDPROC, (LONG_PTR)PlayerWindowProc);
 
-    // quit may only have told the guest's threads to stop. A configure call
-    // still inside after the wait above runs guest code on a host thread for
-    // as long as its dialog stays open: no point in waiting for it here.
-    EnterCriticalSection(&GuestLock);
-    bool configInside = ConfigCalls != 0;
-    LeaveCriticalSection(&GuestLock);
-    GuestCodeMayRun =
-        configInside ||
-        !WaitUntilNoThreadRunsIn(GuestModule, GuestLoadedAt,
-                                 GuestThreadsTimeoutMs);
+    // quit may only have told the guest's threads to stop. No configure call
+    // is inside any more (waited for above, and none starts once the guest
+    // is no longer marked started).
+    GuestCodeMayRun = !WaitUntilNoThreadRunsIn(GuestModule, GuestLoadedAt,
+                                               GuestThreadsTimeoutMs);
 }
 
 void ReleaseGuestModule(void)

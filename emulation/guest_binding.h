@@ -36,9 +36,12 @@ enum { GuestHeaderVersion = 0x10 };
 // handle and starts it. Always 0.
 LRESULT LoadGuestPlugin(HWND window);
 
-// Window thread, WM_DESTROY; only the first call for a window does anything.
-// Waits (bounded) for a configure call under way, calls the guest's quit,
-// takes the window procedure back from any subclass the guest left in place,
+// Window thread: WM_DESTROY, and once more after the message loop (or a
+// creation that lost its window), so that a started guest is always stopped;
+// only the first call for a window does anything, and none while the guest's
+// init runs. Waits for a configure call under way to return (for as long as
+// its dialog stays open), calls the guest's quit, takes the window procedure
+// (of a window still there) back from any subclass the guest left in place,
 // and waits (bounded) until none of the guest's own threads runs its code any
 // more, answering the messages sent to the window meanwhile.
 void UnloadGuestPlugin(HWND window);

@@ -76,6 +76,7 @@ LRESULT CALLBACK PlayerWindowProc(HWND window, UINT message, WPARAM wparam,
     TraceMessage(message, wparam, lparam);
     switch (message) {
     case WM_CREATE:
+        NoteWindowMade();
         return LoadGuestPlugin(window);
     case WM_DESTROY:
         // Forget the handle first: nothing may send to it once it can be
@@ -87,6 +88,9 @@ LRESULT CALLBACK PlayerWindowProc(HWND window, UINT message, WPARAM wparam,
         return 0;
     case WM_USER:
         return AnswerQuery(wparam, lparam);
+    case ShowTitleMessage:
+        ShowLatestTitle(window);
+        return 0;
     default:
         return DefWindowProcA(window, message, wparam, lparam);
     }

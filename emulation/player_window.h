@@ -22,23 +22,25 @@ enum {
 
 // --- WindowThread, for PluginInit and PluginQuit (host threads, StateLock) --
 
-// The restart check, then the start. A window thread that is starting or
-// serving is the running plug-in: 0, and nothing changes. One that is still
-// ending (its window closed by someone else: waited for, bounded; left behind
-// by a stop that gave up on it: not waited for) refuses the start: 1, and
-// nothing changes. Otherwise prepare runs (it marks the state active and binds
-// what the window needs; FALSE fails the start) and the thread is started:
-// 0, or 1 when it cannot be.
+// The restart check, then the start; returns within 0.5 s. A window thread
+// that is starting or serving is the running plug-in: 0, and nothing
+// changes. One that is still ending (a stop gave up on it, or someone else
+// closed its window) is waited for briefly; if it has not ended, the start is
+// refused: 1, and nothing changes. Otherwise prepare runs (it marks the state
+// active and binds what the window needs; FALSE fails the start) and the
+// thread is started. 0 once its window has been made (the guest may still be
+// starting in it); 1 when it ended without one or has not made one in time
+// (it then ends by itself). Messages sent to the calling thread are answered
+// while it waits.
 int StartWindowThread(BOOL (*prepare)(void));
 
 // Stops the window thread, if any: WM_DESTROY to the window (once it exists),
-// then a wait for the thread to end. Returns within StopBudgetMs whatever the
-// guest does; a thread that has not ended by then is left to end by itself.
-// It keeps the DLL loaded while it runs, and StartWindowThread refuses to
-// start beside it. Messages sent to the calling thread are answered while it
+// then a wait for the thread to end. Returns within 2.5 s whatever the guest
+// does; a thread that has not ended by then finishes the stop by itself. It
+// keeps the DLL loaded while it runs, and StartWindowThread refuses to start
+// beside it. Messages sent to the calling thread are answered while it
 // waits.
 void StopWindowThread(void);
-enum { StopBudgetMs = 9000 };
 
 // Called by the DLL entry at the first call and at the last detach.
 void CreateEmulationObjects(void);
@@ -53,6 +55,9 @@ void DeleteEmulationObjects(void);
 // FreeLibraryAndExitThread, dropping the reference on this DLL that
 // StartWindowThread took for it.
 DWORD WINAPI WindowThreadMain(LPVOID unused);
+
+// Called in WM_CREATE: the window exists, the guest is about to start in it.
+void NoteWindowMade(void);
 
 // Registers the player window class (or ours in place of a stale one).
 ATOM RegisterPlayerClass(const char* className);

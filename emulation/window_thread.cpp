@@ -1,6 +1,7 @@
-// WindowThread: its handle, its ready handshake, the restart check and the
-// stop sequence. Only StartWindowThread and StopWindowThread, which PluginInit
-// and PluginQuit call under StateLock, touch the thread from outside.
+// WindowThread: its life as one state, its start with the ready handshake,
+// the restart check and the bounded stop. Only StartWindowThread and
+// StopWindowThread, which PluginInit and PluginQuit call under StateLock,
+// touch the thread from outside.
 #include "player_window.h"
 
 #include "guest_binding.h"
@@ -10,40 +11,74 @@
 
 namespace {
 
-// Under StateLock (and at the last detach). Null while no window thread is
-// known; kept until the thread has been seen to end.
-HANDLE WindowThread = NULL;
-// Set by the window thread once EmulatedPlayerWindow exists and is stored
-// (never, when the thread ends early). Manual-reset, one per thread, closed
-// with the thread's handle.
-HANDLE WindowReadyEvent = NULL;
-// Set by StopWindowThread, cleared for every new thread. A window thread that
-// finishes its window after the stop gave up waiting for it stops by itself,
-// and a thread still alive with it set was given up on.
-volatile LONG StopRequested = 0;
+// Where the window thread is in its life.
+enum WindowPhase {
+    WindowEnded,      // none, or the last one has been seen to end
+    WindowStarting,   // started; its window is being made, the guest starts
+    WindowServing,    // the window exists and its message loop runs
+    WindowStopping,   // a stop is waiting for it to end
+    WindowGivenUp     // a stop returned before it ended: it ends by itself
+};
+
+// The one window thread. The host's threads change it under StateLock; the
+// window thread itself only moves it from starting to serving (a stop that
+// came first wins) and notes that its window has been made.
+struct WindowThreadState {
+    volatile LONG phase;        // WindowPhase
+    HANDLE thread;              // ours; closed once the thread has ended
+    // Manual-reset: set once CreateWindowExA has returned the window (never,
+    // when the thread ends without one). Closed with the thread's handle.
+    HANDLE readyEvent;
+    // WM_CREATE has been reached: the window exists, the guest may be
+    // starting in it.
+    volatile LONG windowMade;
+};
+
+WindowThreadState Window = {WindowEnded, NULL, NULL, 0};
+
+// How long PluginInit may wait, for an old thread to end and for the new
+// window to be made; and how long PluginQuit may wait for the thread to end.
+// Both leave room below the host-facing bounds of 0.5 s and 3 s for the
+// wait on StateLock and a loaded machine.
+const DWORD StartBudgetMs = 450;
+const DWORD StopBudgetMs = 2500;
 
 void ForgetWindowThread(void)
 {
-    CloseHandle(WindowThread);
-    WindowThread = NULL;
-    CloseHandle(WindowReadyEvent);
-    WindowReadyEvent = NULL;
+    CloseHandle(Window.thread);
+    Window.thread = NULL;
+    CloseHandle(Window.readyEvent);
+    Window.readyEvent = NULL;
+    InterlockedExchange(&Window.phase, WindowEnded);
+}
+
+bool WindowThreadEnded(void)
+{
+    return WaitForSingleObject(Window.thread, 0) == WAIT_OBJECT_0;
+}
+
+// The time left of a bound that began at start.
+DWORD TimeLeft(DWORD start, DWORD boundMs)
+{
+    DWORD elapsed = GetTickCount() - start;
+    return elapsed < boundMs ? boundMs - elapsed : 0;
+}
+
+// Waits, answering sent messages, for the thread to end within the time
+// left; forgets it once it has.
+bool AwaitWindowThreadEnd(DWORD start, DWORD boundMs)
+{
+    if (WaitAnsweringSentMessages(1, &Window.thread, TimeLeft(start, boundMs)) !=
+        WAIT_OBJECT_0)
+        return false;
+    ForgetWindowThread();
+    return true;
 }
 
 BOOL CALLBACK DestroyThreadWindow(HWND window, LPARAM)
 {
     DestroyWindow(window);
     return TRUE;
-}
-
-// A track that started while the window was being made found no window to
-// title (the guest may read the song from the title): title it now. A track
-// start after the handle was stored sends its own title after this one.
-void ShowTrackTitle(HWND window)
-{
-    char title[TitleCapacity];
-    if (CopyTrackTitle(title))
-        SetWindowTextA(window, title);
 }
 
 DWORD RunPlayerWindow(void)
@@ -54,21 +89,26 @@ DWORD RunPlayerWindow(void)
     if (RegisterPlayerClass(szClassName) == 0)
         return 0;
 
-    // WM_CREATE loads and starts the guest inside this call.
+    // WM_CREATE loads and starts the guest inside this call. A guest that
+    // destroys the window meanwhile, or a creation that fails after
+    // WM_CREATE, leaves no window: the guest is stopped below all the same.
     HWND window = CreateWindowExA(0, szClassName, szClassName,
                                   WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                                   NULL, NULL, OwnModule, NULL);
     DWORD exitCode = 0;
-    if (window != NULL) {
+    if (window != NULL && IsWindow(window)) {
         InterlockedExchangePointer((PVOID volatile*)&Playback.window, window);
-        ShowTrackTitle(window);
-        SetEvent(WindowReadyEvent);
+        // A track that started while the window was being made found no
+        // window to title (the guest may read the song from the title).
+        ShowLatestTitle(window);
+        SetEvent(Window.readyEvent);
         UpdateWindow(window);
-        // A stop came while the window was being made (and may have given up
-        // waiting for it): end at once. If its WM_DESTROY arrives as well, it
-        // finds the guest stopped already.
-        if (StopRequested)
+        // A stop came while the window was being made (and may have given
+        // up waiting for it): end at once. If its WM_DESTROY arrives as well,
+        // it finds the guest stopped already.
+        if (InterlockedCompareExchange(&Window.phase, WindowServing,
+                                       WindowStarting) != WindowStarting)
             DestroyWindow(window);
 
         MSG msg;
@@ -79,6 +119,9 @@ DWORD RunPlayerWindow(void)
         exitCode = (DWORD)msg.wParam;
     }
 
+    // The guest's stop, unless WM_DESTROY has done it: the window was lost
+    // while it was being made, or the loop ended on a WM_QUIT of the guest's.
+    UnloadGuestPlugin(window != NULL && IsWindow(window) ? window : NULL);
     // Destroy this thread's windows (the guest's among them) while the guest
     // is still loaded, then free it: nothing of the guest may run once its
     // DLL is gone, and the class can only go once its windows have.
@@ -86,13 +129,6 @@ DWORD RunPlayerWindow(void)
     ReleaseGuestModule();
     UnregisterClassA(szClassName, OwnModule);
     return exitCode;
-}
-
-// The time left of a bound that began at start.
-DWORD TimeLeft(DWORD start, DWORD boundMs)
-{
-    DWORD elapsed = GetTickCount() - start;
-    return elapsed < boundMs ? boundMs - elapsed : 0;
 }
 
 } // namespace
@@ -106,9 +142,14 @@ void DeleteEmulationObjects(void)
 {
     // A window thread that outlived the host's use of the DLL ends here,
     // with its own last reference: its handles go with it.
-    if (WindowThread != NULL)
+    if (Window.thread != NULL)
         ForgetWindowThread();
     DeleteGuestBindingObjects();
+}
+
+void NoteWindowMade(void)
+{
+    InterlockedExchange(&Window.windowMade, 1);
 }
 
 DWORD WINAPI WindowThreadMain(LPVOID)
@@ -121,22 +162,20 @@ DWORD WINAPI WindowThreadMain(LPVOID)
 
 int StartWindowThread(BOOL (*prepare)(void))
 {
-    if (WindowThread != NULL) {
-        if (WaitForSingleObject(WindowThread, 0) == WAIT_TIMEOUT) {
-            if (StopRequested)
-                return 1;   // a stop gave up on it: refused until it ends
-            bool windowGone =
-                WaitForSingleObject(WindowReadyEvent, 0) == WAIT_OBJECT_0 &&
-                Playback.window == NULL;
-            if (!windowGone)
-                return 0;   // starting or serving: the running plug-in
-            // Someone else closed the window: the thread is ending by itself.
-            if (WaitAnsweringSentMessages(1, &WindowThread, StopBudgetMs) !=
-                WAIT_OBJECT_0)
-                return 1;
-        }
-        ForgetWindowThread();
+    DWORD start = GetTickCount();
+    if (Window.thread != NULL && !WindowThreadEnded()) {
+        LONG phase = Window.phase;
+        bool running = phase == WindowStarting ||
+                       (phase == WindowServing && Playback.window != NULL);
+        if (running)
+            return 0;   // the running plug-in: nothing changes
+        // Ending: a stop gave up on it, or someone else closed its window.
+        // It may be about done; a start beside it is refused.
+        if (!AwaitWindowThreadEnd(start, StartBudgetMs))
+            return 1;
     }
+    if (Window.thread != NULL)
+        ForgetWindowThread();
 
     if (!prepare())
         return 1;
@@ -148,37 +187,57 @@ int StartWindowThread(BOOL (*prepare)(void))
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                             (LPCSTR)(void*)WindowThreadMain, &self))
         return 1;
-    // Manual-reset: set once the window exists and stays set.
-    WindowReadyEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    StopRequested = 0;
-    if (WindowReadyEvent != NULL)
-        WindowThread = CreateThread(NULL, 0, WindowThreadMain, NULL, 0, NULL);
-    if (WindowThread == NULL) {
-        if (WindowReadyEvent != NULL)
-            CloseHandle(WindowReadyEvent);
-        WindowReadyEvent = NULL;
+    Window.readyEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    Window.windowMade = 0;
+    InterlockedExchange(&Window.phase, WindowStarting);
+    if (Window.readyEvent != NULL)
+        Window.thread = CreateThread(NULL, 0, WindowThreadMain, NULL, 0, NULL);
+    if (Window.thread == NULL) {
+        if (Window.readyEvent != NULL)
+            CloseHandle(Window.readyEvent);
+        Window.readyEvent = NULL;
+        InterlockedExchange(&Window.phase, WindowEnded);
         FreeLibrary(self);   // the host's own reference keeps the DLL
         return 1;
     }
-    return 0;
+
+    // Success only for a start that made its window. One whose guest is
+    // still starting in it is a start all the same; one that has not even
+    // made its window in time ends by itself.
+    HANDLE readyOrEnded[2] = {Window.readyEvent, Window.thread};
+    DWORD waited = WaitAnsweringSentMessages(2, readyOrEnded,
+                                             TimeLeft(start, StartBudgetMs));
+    if (waited == WAIT_OBJECT_0)
+        return 0;
+    if (waited == WAIT_OBJECT_0 + 1) {
+        ForgetWindowThread();   // no window: the class, or the guest broke it
+        return 1;
+    }
+    if (Window.windowMade)
+        return 0;
+    InterlockedExchange(&Window.phase, WindowGivenUp);
+    return 1;
 }
 
 void StopWindowThread(void)
 {
-    if (WindowThread == NULL)
+    if (Window.thread == NULL)
         return;
-    if (InterlockedExchange(&StopRequested, 1) != 0) {
-        // An earlier stop already waited its whole bound for this thread.
-        if (WaitForSingleObject(WindowThread, 0) == WAIT_OBJECT_0)
-            ForgetWindowThread();
+    if (WindowThreadEnded()) {
+        ForgetWindowThread();
+        return;
+    }
+    // An earlier stop already waited its whole bound for this thread.
+    if (InterlockedExchange(&Window.phase, WindowStopping) == WindowGivenUp) {
+        InterlockedExchange(&Window.phase, WindowGivenUp);
         return;
     }
 
     DWORD start = GetTickCount();
     // A stop right after the start may find the window still being made:
-    // wait until it exists (or the thread has given up) so that WM_DESTROY
+    // wait until it exists (or the thread has ended) so that WM_DESTROY
     // reaches it. The window thread never waits for StateLock.
-    HANDLE readyOrEnded[2] = {WindowReadyEvent, WindowThread};
+    HANDLE readyOrEnded[2] = {Window.readyEvent, Window.thread};
     if (WaitAnsweringSentMessages(2, readyOrEnded, StopBudgetMs) ==
         WAIT_OBJECT_0) {
         // Sent without waiting for the answer: the guest's quit may never
@@ -187,8 +246,6 @@ void StopWindowThread(void)
         if (window != NULL)
             SendNotifyMessageA(window, WM_DESTROY, 0, 0);
     }
-    if (WaitAnsweringSentMessages(1, &WindowThread,
-                                  TimeLeft(start, StopBudgetMs)) ==
-        WAIT_OBJECT_0)
-        ForgetWindowThread();
+    if (!AwaitWindowThreadEnd(start, StopBudgetMs))
+        InterlockedExchange(&Window.phase, WindowGivenUp);
 }

@@ -16,6 +16,15 @@ namespace {
 char TrackTitle[TitleCapacity];
 bool TrackTitleSet = false;
 
+// Set by the track start that sends ShowTitleMessage, cleared by the window
+// thread as it handles one (and as it makes a new window): while it is set,
+// a message is on its way and will show the latest title, so later track
+// starts do not wait for the window thread again. Interlocked.
+volatile LONG TitleRequested = 0;
+
+// How long a track start waits for a busy window thread to take its title.
+const UINT TitleWaitMs = 450;
+
 // Length of a path if it fits the current-path buffer, else -1. Never reads
 // more than PathCapacity bytes of the host's string.
 int FittingPathLength(const char* path)
@@ -145,28 +154,44 @@ BOOL CopyTrackTitle(char* out)
     return set;
 }
 
+void ShowLatestTitle(HWND window)
+{
+    InterlockedExchange(&TitleRequested, 0);
+    char title[TitleCapacity];
+    if (CopyTrackTitle(title))
+        SetWindowTextA(window, title);
+}
+
 int WINAPI OnTrackStart(TrackId track, const char* path, DWORD, DWORD, DWORD,
                         DWORD, LONG lengthMs, DWORD)
 {
-    char title[TitleCapacity] = {0};
     int result = -1;
+    HWND window = NULL;
 
     EnterCriticalSection(&StateLock);
     if (Playback.active) {
         EnterCriticalSection(&PathLock);
         ApplyTrackStart(&Playback, track, path, lengthMs);
-        FormatTrackTitle(title, Playback.currentPath, lengthMs);
-        CopyMemory(TrackTitle, title, TitleCapacity);
+        FormatTrackTitle(TrackTitle, Playback.currentPath, lengthMs);
         TrackTitleSet = true;
         LeaveCriticalSection(&PathLock);
-        // Waits for the window thread to handle WM_SETTEXT; PathLock must not
-        // be held here. A null handle (no window yet) makes it a no-op.
-        HWND window = Playback.window;
-        if (window != NULL)
-            SetWindowTextA(window, title);
+        // No window yet: it takes the title when it is made.
+        window = Playback.window;
+        if (window != NULL && InterlockedExchange(&TitleRequested, 1) != 0)
+            window = NULL;   // a request is pending: it shows this title too
         result = 0;
     }
     LeaveCriticalSection(&StateLock);
+
+    // The window thread sets the title while this waits, so the guest can
+    // read it once the track start has returned; a window thread kept busy
+    // by the guest costs at most TitleWaitMs, and no lock is held meanwhile.
+    // A send that timed out may be dropped (Wine) or delivered later
+    // (Windows): the posted request reaches the thread either way.
+    if (window != NULL &&
+        !SendMessageTimeoutA(window, ShowTitleMessage, 0, 0, SMTO_NORMAL,
+                             TitleWaitMs, NULL))
+        PostMessageA(window, ShowTitleMessage, 0, 0);
     return result;
 }
 

@@ -80,6 +80,15 @@ void CopyCurrentPath(char* out);
 // start has been accepted since the plug-in was started. Takes PathLock only.
 BOOL CopyTrackTitle(char* out);
 
+// OnTrackStart has the window thread take the title by sending it this
+// message (posting it, when the send timed out), which carries no pointer:
+// whenever it arrives, it shows the latest track's title.
+enum { ShowTitleMessage = WM_APP + 1 };
+
+// Window thread: gives the window the title of the last accepted track
+// start, if any, and lets the next track start ask again.
+void ShowLatestTitle(HWND window);
+
 // --- State rules, free of locks and windows -------------------------------
 
 // Stores a track start: a new TrackId takes the path (an unusable path, null

@@ -128,6 +128,9 @@ LRESULT CALLBACK SubclassProcedure(HWND window, UINT message, WPARAM wparam,
     if (Control != NULL)
         InterlockedIncrement(&Control->subclassMessages);
     if (message == WM_DESTROY && Control != NULL &&
+        Control->initDestroysWindow == 2)
+        return 0;
+    if (message == WM_DESTROY && Control != NULL &&
         Control->subclassAwaitsSentOnDestroy) {
         DWORD start = GetTickCount();
         while (!(LOWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) &&
@@ -226,6 +229,17 @@ VOID CALLBACK PollFromTimer(PVOID, BOOLEAN)
     InterlockedDecrement(&Control->workersRunning);
 }
 
+// On the window thread, from its message loop: a slow call that is not a
+// wait, so nothing sent to the window is answered meanwhile.
+VOID CALLBACK KeepWindowThreadBusy(HWND window, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(window, id);
+    InterlockedExchange(&Control->windowBusyNow, 1);
+    while (Control->windowBusy)
+        Sleep(1);
+    InterlockedExchange(&Control->windowBusyNow, 0);
+}
+
 void WaitForTestEvent(HANDLE event)
 {
     if (event != NULL)
@@ -248,12 +262,16 @@ int GuestInit(void)
     if (Control->queryFromInit)
         Control->initQueryAnswer =
             SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
-    if (Control->subclassWindow) {
+    if (Control->windowBusy)
+        SetTimer(Header.parent, 1, 1, KeepWindowThreadBusy);
+    if (Control->subclassWindow || Control->initDestroysWindow == 2) {
         // Never put back: the player has to take its procedure back itself.
         PlayerProcedure = (WNDPROC)SetWindowLongPtrA(
             Header.parent, GWLP_WNDPROC, (LONG_PTR)SubclassProcedure);
         Marker("guest: subclassed\n");
     }
+    if (Control->initDestroysWindow)
+        DestroyWindow(Header.parent);
     if (Control->pollerEnabled) {
         PollerStop = CreateEventA(NULL, TRUE, FALSE, NULL);
         PollerThread = CreateThread(NULL, 0, PollerMain, NULL, 0, NULL);

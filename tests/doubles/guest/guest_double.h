@@ -85,4 +85,15 @@ struct GuestDoubleControl {
     LONG workersRunning;     // workers and callbacks not yet out of the guest
     HANDLE workerThread;     // with workerCreatedSuspended
     LONG unloadedUnderWorker;   // DLL_PROCESS_DETACH with one of them running
+
+    // --- Guests that break the window, set by the test before the start ----
+    // init arms a timer whose procedure keeps the window thread busy (a slow
+    // call, not a wait) for as long as windowBusy stays 1; windowBusyNow is
+    // 1 while it does.
+    volatile LONG windowBusy;
+    volatile LONG windowBusyNow;
+    // init destroys the window it was handed. 2: after subclassing it with a
+    // procedure that keeps WM_DESTROY to itself, so the player's procedure
+    // never hears of it (as when a creation fails after WM_CREATE).
+    LONG initDestroysWindow;
 };
