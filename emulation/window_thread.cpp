@@ -40,7 +40,7 @@ WindowThreadState Window = {WindowEnded, NULL, NULL, 0};
 // window to be made; and how long PluginQuit may wait for the thread to end.
 // Both leave room below the host-facing bounds of 0.5 s and 3 s for the
 // wait on StateLock and a loaded machine.
-const DWORD StartBudgetMs = 450;
+const DWORD StartBudgetMs = 400;
 const DWORD StopBudgetMs = 2500;
 
 void ForgetWindowThread(void)

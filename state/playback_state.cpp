@@ -23,7 +23,7 @@ bool TrackTitleSet = false;
 volatile LONG TitleRequested = 0;
 
 // How long a track start waits for a busy window thread to take its title.
-const UINT TitleWaitMs = 450;
+const UINT TitleWaitMs = 400;
 
 // Length of a path if it fits the current-path buffer, else -1. Never reads
 // more than PathCapacity bytes of the host's string.
