@@ -49,7 +49,7 @@ TEST_F(PlaybackStateTest, RefusedWhileNotStartedAndNothingChanges)
     EXPECT_EQ(-1, TrackStart(5, "C:\\a.mp3", 1000));
     EXPECT_EQ(0u, Playback.currentTrack);
     EXPECT_EQ("", Path());
-    EXPECT_EQ(PlayStateStopped, Playback.playState);
+    EXPECT_EQ(0, Playback.playState);
 
     // A refused progress report keeps its pair (the pause rule will compare
     // with it) but not its position.
@@ -57,7 +57,7 @@ TEST_F(PlaybackStateTest, RefusedWhileNotStartedAndNothingChanges)
     EXPECT_EQ(0, Playback.position);
     EXPECT_EQ(700, Playback.lastProgressPosition);
     EXPECT_EQ(9, Playback.lastProgressValue);
-    EXPECT_EQ(PlayStateStopped, Playback.playState);
+    EXPECT_EQ(0, Playback.playState);
 
     // After a stop the entries are refused again.
     Start();
@@ -79,14 +79,14 @@ TEST_F(PlaybackStateTest, ActivateClearsTheTrackButKeepsTheLatches)
     ASSERT_EQ(0, TrackStart(3, "C:\\x.mp3", 4000));
     ASSERT_EQ(0, OnProgress(3, 100, 1));
     ASSERT_EQ(0, OnProgress(3, 100, 1));   // paused
-    ASSERT_EQ(PlayStatePaused, Playback.playState);
+    ASSERT_EQ(3, Playback.playState);
     memset(Playback.currentPath + 20, 'Z', 30);   // bytes past the NUL too
 
     Start();
     EXPECT_EQ(0u, Playback.currentTrack);
     EXPECT_EQ(0, Playback.position);
     EXPECT_EQ(0, Playback.length);
-    EXPECT_EQ(PlayStateStopped, Playback.playState);
+    EXPECT_EQ(0, Playback.playState);
     for (char c : Playback.currentPath)
         ASSERT_EQ(0, c);
     EXPECT_EQ(1, Playback.pausedReported);
@@ -105,7 +105,7 @@ struct Step {
     LONG a, b;            // start: length; progress: position, value
     // After the step:
     int result;           // progress only
-    PlayState state;
+    PlayState state;      // 0 stopped, 1 playing, 3 paused
     LONG position, length;
     const char* currentPath;
 };
@@ -117,51 +117,36 @@ struct StateCase {
 
 const StateCase StateCases[] = {
     {"the same track keeps its first path and takes the new length",
-     {{true, 9, "C:\\first.mp3", 1000, 0, 0, PlayStatePlaying, 0, 1000,
-       "C:\\first.mp3"},
-      {false, 9, NULL, 500, 500, 0, PlayStatePlaying, 500, 1000,
-       "C:\\first.mp3"},
+     {{true, 9, "C:\\first.mp3", 1000, 0, 0, 1, 0, 1000, "C:\\first.mp3"},
+      {false, 9, NULL, 500, 500, 0, 1, 500, 1000, "C:\\first.mp3"},
       // A start does not touch the position.
-      {true, 9, "C:\\second.mp3", 2500, 0, 0, PlayStatePlaying, 500, 2500,
-       "C:\\first.mp3"},
-      {true, 10, "C:\\second.mp3", 3000, 0, 0, PlayStatePlaying, 500, 3000,
+      {true, 9, "C:\\second.mp3", 2500, 0, 0, 1, 500, 2500, "C:\\first.mp3"},
+      {true, 10, "C:\\second.mp3", 3000, 0, 0, 1, 500, 3000,
        "C:\\second.mp3"}}},
     {"track 0 is the current track while none is",
-     {{true, 0, "C:\\ignored.mp3", 1234, 0, 0, PlayStatePlaying, 0, 1234, ""},
-      {false, 0, NULL, 1, 2, 0, PlayStatePlaying, 1, 1234, ""}}},
+     {{true, 0, "C:\\ignored.mp3", 1234, 0, 0, 1, 0, 1234, ""},
+      {false, 0, NULL, 1, 2, 0, 1, 1, 1234, ""}}},
     {"equal reports mean paused; each latch writes once",
      // The first report after load equals the initial pair (-1, -1).
-     {{true, 1, "C:\\a.mp3", 60000, 0, 0, PlayStatePlaying, 0, 60000,
-       "C:\\a.mp3"},
-      {false, 1, NULL, -1, -1, 0, PlayStatePaused, -1, 60000, "C:\\a.mp3"},
-      {false, 1, NULL, 1000, 1000, 0, PlayStatePlaying, 1000, 60000,
-       "C:\\a.mp3"},
-      {false, 1, NULL, 1000, 1000, 0, PlayStatePaused, 1000, 60000,
-       "C:\\a.mp3"},
+     {{true, 1, "C:\\a.mp3", 60000, 0, 0, 1, 0, 60000, "C:\\a.mp3"},
+      {false, 1, NULL, -1, -1, 0, 3, -1, 60000, "C:\\a.mp3"},
+      {false, 1, NULL, 1000, 1000, 0, 1, 1000, 60000, "C:\\a.mp3"},
+      {false, 1, NULL, 1000, 1000, 0, 3, 1000, 60000, "C:\\a.mp3"},
       // One of the pair changing is movement.
-      {false, 1, NULL, 1000, 1001, 0, PlayStatePlaying, 1000, 60000,
-       "C:\\a.mp3"},
-      {false, 1, NULL, 1000, 1001, 0, PlayStatePaused, 1000, 60000,
-       "C:\\a.mp3"},
+      {false, 1, NULL, 1000, 1001, 0, 1, 1000, 60000, "C:\\a.mp3"},
+      {false, 1, NULL, 1000, 1001, 0, 3, 1000, 60000, "C:\\a.mp3"},
       // A start writes playing without the latches: an equal report is no
       // new pause until a changed one came in between.
-      {true, 2, "C:\\b.mp3", 1000, 0, 0, PlayStatePlaying, 1000, 1000,
-       "C:\\b.mp3"},
-      {false, 2, NULL, 1000, 1001, 0, PlayStatePlaying, 1000, 1000,
-       "C:\\b.mp3"},
-      {false, 2, NULL, 1500, 1500, 0, PlayStatePlaying, 1500, 1000,
-       "C:\\b.mp3"},
-      {false, 2, NULL, 1500, 1500, 0, PlayStatePaused, 1500, 1000,
-       "C:\\b.mp3"}}},
+      {true, 2, "C:\\b.mp3", 1000, 0, 0, 1, 1000, 1000, "C:\\b.mp3"},
+      {false, 2, NULL, 1000, 1001, 0, 1, 1000, 1000, "C:\\b.mp3"},
+      {false, 2, NULL, 1500, 1500, 0, 1, 1500, 1000, "C:\\b.mp3"},
+      {false, 2, NULL, 1500, 1500, 0, 3, 1500, 1000, "C:\\b.mp3"}}},
     {"a report for another track moves the position and the pair only",
-     {{true, 1, "C:\\a.mp3", 60000, 0, 0, PlayStatePlaying, 0, 60000,
-       "C:\\a.mp3"},
-      {false, 1, NULL, 10, 10, 0, PlayStatePlaying, 10, 60000, "C:\\a.mp3"},
-      {false, 2, NULL, 20, 20, -1, PlayStatePlaying, 20, 60000,
-       "C:\\a.mp3"},
+     {{true, 1, "C:\\a.mp3", 60000, 0, 0, 1, 0, 60000, "C:\\a.mp3"},
+      {false, 1, NULL, 10, 10, 0, 1, 10, 60000, "C:\\a.mp3"},
+      {false, 2, NULL, 20, 20, -1, 1, 20, 60000, "C:\\a.mp3"},
       // Equal to the other track's report: paused.
-      {false, 1, NULL, 20, 20, 0, PlayStatePaused, 20, 60000,
-       "C:\\a.mp3"}}},
+      {false, 1, NULL, 20, 20, 0, 3, 20, 60000, "C:\\a.mp3"}}},
 };
 
 TEST(StateRules, TrackStartsAndProgressStepByStep)
@@ -199,14 +184,14 @@ TEST_F(PlaybackStateTest, TrackStopForgetsOnlyTheCurrentTrack)
     EXPECT_EQ("C:\\a.mp3", Path());
     EXPECT_EQ(300, Playback.position);
     EXPECT_EQ(9000, Playback.length);
-    EXPECT_EQ(PlayStatePlaying, Playback.playState);
+    EXPECT_EQ(1, Playback.playState);
 
     EXPECT_EQ(0, OnTrackStop(4));
     EXPECT_EQ(0u, Playback.currentTrack);
     EXPECT_EQ("", Path());
     EXPECT_EQ(0, Playback.position);
     EXPECT_EQ(0, Playback.length);
-    EXPECT_EQ(PlayStateStopped, Playback.playState);
+    EXPECT_EQ(0, Playback.playState);
 
     // It works while the plug-in is not started, too.
     ASSERT_EQ(0, TrackStart(8, "C:\\b.mp3", 1));
@@ -218,7 +203,7 @@ TEST_F(PlaybackStateTest, TrackStopForgetsOnlyTheCurrentTrack)
     Start();
     ASSERT_EQ(0, TrackStart(0, "C:\\ignored.mp3", 1234));
     EXPECT_EQ(0, OnTrackStop(0));
-    EXPECT_EQ(PlayStateStopped, Playback.playState);
+    EXPECT_EQ(0, Playback.playState);
     EXPECT_EQ(0, Playback.length);
 }
 
@@ -241,7 +226,7 @@ TEST_F(PlaybackStateTest, UnusablePathsAreStoredEmptyAndNeverOverflow)
     EXPECT_EQ(0, TrackStart(3, tooLong.c_str(), 777));
     EXPECT_EQ(3u, Playback.currentTrack);
     EXPECT_EQ("", Path());
-    EXPECT_EQ(PlayStatePlaying, Playback.playState);
+    EXPECT_EQ(1, Playback.playState);
     EXPECT_EQ(777, Playback.length);
 
     // A path running up to the end of readable memory is never read past

@@ -242,7 +242,7 @@ TEST_F(Lifecycle, TitleAtCreationComesOnlyFromAnAcceptedTrackStart)
         bool trackStart;
         const char* title;
     } rows[] = {
-        {false, PLAYER_CLASS_NAME},   // OnProgress with track 0 alone
+        {false, PlayerClassName},   // OnProgress with track 0 alone
         {true, "C:\\early.mp3 - 3000 - Winamp"},
     };
     GuestDoubleControl control = {};
