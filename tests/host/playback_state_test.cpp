@@ -192,6 +192,11 @@ TEST_F(PlaybackStateTest, TrackStopForgetsOnlyTheCurrentTrack)
     EXPECT_EQ(0, Playback.position);
     EXPECT_EQ(0, Playback.length);
     EXPECT_EQ(0, Playback.playState);
+    // The playing latch is still set from track 4's moving report, so a
+    // moving report for track 0 (current while none is) leaves the stop.
+    EXPECT_EQ(0, OnProgress(0, 400, 401));
+    EXPECT_EQ(0, Playback.playState);
+    EXPECT_EQ(400, Playback.position);
 
     // It works while the plug-in is not started, too.
     ASSERT_EQ(0, TrackStart(8, "C:\\b.mp3", 1));
