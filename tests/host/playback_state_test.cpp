@@ -3,15 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+
+#include <functional>
 #include <string>
 
 #include "base/plugin_module.h"
 #include "state/playback_state.h"
 #include "support/test_support.h"
+#include "tags/tag_bridge.h"
 
 namespace {
 
 using testing_support::TestThread;
+using testing_support::WaitFor;
+using testing_support::WaitUntil;
 
 class PlaybackStateTest : public testing::Test {
 protected:
@@ -287,6 +292,60 @@ TEST_F(PlaybackStateTest, TrackStopWaitsForTheStateLock)
     EXPECT_EQ(0u, Playback.currentTrack);
     CloseHandle(entered);
     CloseHandle(done);
+}
+
+// PathLock keeps the host threads' writers and the window thread's readers
+// of the current path apart: none of them gets past it while another thread
+// holds it, and what each leaves is whole. The test sees the other thread
+// arrive at the lock by the lock's count moving (Wine counts waiters up from
+// 0, Windows down in steps of 4), so it needs no sleep to be sure.
+TEST_F(PlaybackStateTest, PathLockHoldsOffEveryWriterAndReaderOfThePath)
+{
+    const std::string pathA = "C:\\" + std::string(250, 'a') + ".mp3";
+    const std::string pathB = "C:\\" + std::string(250, 'b') + ".mp3";
+    char copy[PathCapacity];
+    struct Row {
+        const char* what;
+        std::function<void()> run;
+        bool reader;          // the holder rewrites the path meanwhile
+        std::string pathAfter;
+        const char* copyAfter;
+    } rows[] = {
+        {"OnTrackStart", [&] { TrackStart(2, pathB.c_str(), 1); }, false,
+         pathB, NULL},
+        {"OnTrackStop", [&] { OnTrackStop(1); }, false, "", NULL},
+        {"CopyCurrentPath", [&] { CopyCurrentPath(copy); }, true, pathB,
+         pathB.c_str()},
+        // The window thread's file query, with no tag library bound.
+        {"WriteTagFile", [&] { EXPECT_EQ(nullptr, WriteTagFile("x.mp3")); },
+         true, pathB, NULL},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Start();
+        ASSERT_EQ(0, TrackStart(1, pathA.c_str(), 1));
+        HANDLE done = CreateEventA(NULL, TRUE, FALSE, NULL);
+        EnterCriticalSection(&PathLock);
+        const LONG ownerOnly = PathLock.LockCount;
+        {
+            TestThread other([&] { row.run(); SetEvent(done); });
+            EXPECT_TRUE(WaitUntil([&] {
+                return PathLock.LockCount != ownerOnly || WaitFor(done, 0);
+            }));
+            EXPECT_FALSE(WaitFor(done, 0)) << "done while PathLock was held";
+            EXPECT_EQ(pathA, Path());
+            if (row.reader)
+                CopyMemory(Playback.currentPath, pathB.c_str(),
+                           pathB.size() + 1);
+            LeaveCriticalSection(&PathLock);
+            EXPECT_TRUE(other.Join());
+        }
+        EXPECT_EQ(row.pathAfter, Path());
+        if (row.copyAfter != NULL) {
+            EXPECT_STREQ(row.copyAfter, copy);
+        }
+        CloseHandle(done);
+    }
 }
 
 // Host threads starting, stopping and reporting progress at the same time
