@@ -66,7 +66,7 @@ TEST_F(Concurrency, ConfigureRacingStartAndStopNeverReachesAHalfBoundOrFreedGues
     EXPECT_GT(control.configCalls, 0);
     EXPECT_GT(watcher.Count(), 0u);
     for (const ShownBox& box : watcher.Boxes())
-        EXPECT_EQ(std::string(PLAYER_VERSION_TEXT), box.text);
+        EXPECT_EQ(std::string(VersionBoxText), box.text);
 }
 
 // The stop meets a configure call that is inside the guest and whose query to

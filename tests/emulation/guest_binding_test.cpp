@@ -43,8 +43,8 @@ protected:
         // Byte for byte as read back through the ANSI functions; the texts
         // are Shift-JIS and survive the round trip in code page 932 (and in
         // 1252, whose unassigned bytes map to themselves).
-        EXPECT_EQ(std::string(PLAYER_VERSION_TEXT), boxes[0].text);
-        EXPECT_EQ(std::string(PLAYER_CLASS_NAME), boxes[0].caption);
+        EXPECT_EQ(std::string(VersionBoxText), boxes[0].text);
+        EXPECT_EQ(std::string(PlayerClassName), boxes[0].caption);
         EXPECT_EQ(owner, boxes[0].owner);
         EXPECT_EQ(thread, boxes[0].thread);
     }
@@ -155,7 +155,7 @@ TEST_P(GuestVariant, WindowRunsTheBoxShowsAndTheDllGoesAtTheStop)
     EXPECT_EQ(nullptr, GetParent(window));
     char title[64] = {0};
     GetWindowTextA(window, title, sizeof(title));
-    EXPECT_STREQ(PLAYER_CLASS_NAME, title) << "the title before any track";
+    EXPECT_STREQ(PlayerClassName, title) << "the title before any track";
     EXPECT_EQ((DWORD)(CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS),
               GetClassLongA(window, GCL_STYLE));
     EXPECT_EQ(plugin.Module(), (HMODULE)GetWindowLongPtrA(window,

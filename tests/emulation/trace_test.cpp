@@ -56,7 +56,7 @@ TEST_F(Trace, OneLinePerMessageFromCreationToDestructionEachBeforeItIsHandled)
     TraceLine initQuery;
     ASSERT_TRUE(ParseTrace(lines[init + 1], &initQuery));
     EXPECT_EQ((unsigned long)WM_USER, initQuery.message);
-    EXPECT_EQ(QueryPlayState, initQuery.lparam);
+    EXPECT_EQ(104, initQuery.lparam);
 
     // WM_DESTROY from the stop: one line, before the guest's quit (queries
     // answered while the stop waits may come in between).

@@ -3,15 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+
+#include <functional>
 #include <string>
 
 #include "base/plugin_module.h"
 #include "state/playback_state.h"
 #include "support/test_support.h"
+#include "tags/tag_bridge.h"
 
 namespace {
 
 using testing_support::TestThread;
+using testing_support::WaitFor;
+using testing_support::WaitUntil;
 
 class PlaybackStateTest : public testing::Test {
 protected:
@@ -49,7 +54,7 @@ TEST_F(PlaybackStateTest, RefusedWhileNotStartedAndNothingChanges)
     EXPECT_EQ(-1, TrackStart(5, "C:\\a.mp3", 1000));
     EXPECT_EQ(0u, Playback.currentTrack);
     EXPECT_EQ("", Path());
-    EXPECT_EQ(PlayStateStopped, Playback.playState);
+    EXPECT_EQ(0, Playback.playState);
 
     // A refused progress report keeps its pair (the pause rule will compare
     // with it) but not its position.
@@ -57,7 +62,7 @@ TEST_F(PlaybackStateTest, RefusedWhileNotStartedAndNothingChanges)
     EXPECT_EQ(0, Playback.position);
     EXPECT_EQ(700, Playback.lastProgressPosition);
     EXPECT_EQ(9, Playback.lastProgressValue);
-    EXPECT_EQ(PlayStateStopped, Playback.playState);
+    EXPECT_EQ(0, Playback.playState);
 
     // After a stop the entries are refused again.
     Start();
@@ -79,14 +84,14 @@ TEST_F(PlaybackStateTest, ActivateClearsTheTrackButKeepsTheLatches)
     ASSERT_EQ(0, TrackStart(3, "C:\\x.mp3", 4000));
     ASSERT_EQ(0, OnProgress(3, 100, 1));
     ASSERT_EQ(0, OnProgress(3, 100, 1));   // paused
-    ASSERT_EQ(PlayStatePaused, Playback.playState);
+    ASSERT_EQ(3, Playback.playState);
     memset(Playback.currentPath + 20, 'Z', 30);   // bytes past the NUL too
 
     Start();
     EXPECT_EQ(0u, Playback.currentTrack);
     EXPECT_EQ(0, Playback.position);
     EXPECT_EQ(0, Playback.length);
-    EXPECT_EQ(PlayStateStopped, Playback.playState);
+    EXPECT_EQ(0, Playback.playState);
     for (char c : Playback.currentPath)
         ASSERT_EQ(0, c);
     EXPECT_EQ(1, Playback.pausedReported);
@@ -105,7 +110,7 @@ struct Step {
     LONG a, b;            // start: length; progress: position, value
     // After the step:
     int result;           // progress only
-    PlayState state;
+    PlayState state;      // 0 stopped, 1 playing, 3 paused
     LONG position, length;
     const char* currentPath;
 };
@@ -117,51 +122,36 @@ struct StateCase {
 
 const StateCase StateCases[] = {
     {"the same track keeps its first path and takes the new length",
-     {{true, 9, "C:\\first.mp3", 1000, 0, 0, PlayStatePlaying, 0, 1000,
-       "C:\\first.mp3"},
-      {false, 9, NULL, 500, 500, 0, PlayStatePlaying, 500, 1000,
-       "C:\\first.mp3"},
+     {{true, 9, "C:\\first.mp3", 1000, 0, 0, 1, 0, 1000, "C:\\first.mp3"},
+      {false, 9, NULL, 500, 500, 0, 1, 500, 1000, "C:\\first.mp3"},
       // A start does not touch the position.
-      {true, 9, "C:\\second.mp3", 2500, 0, 0, PlayStatePlaying, 500, 2500,
-       "C:\\first.mp3"},
-      {true, 10, "C:\\second.mp3", 3000, 0, 0, PlayStatePlaying, 500, 3000,
+      {true, 9, "C:\\second.mp3", 2500, 0, 0, 1, 500, 2500, "C:\\first.mp3"},
+      {true, 10, "C:\\second.mp3", 3000, 0, 0, 1, 500, 3000,
        "C:\\second.mp3"}}},
     {"track 0 is the current track while none is",
-     {{true, 0, "C:\\ignored.mp3", 1234, 0, 0, PlayStatePlaying, 0, 1234, ""},
-      {false, 0, NULL, 1, 2, 0, PlayStatePlaying, 1, 1234, ""}}},
+     {{true, 0, "C:\\ignored.mp3", 1234, 0, 0, 1, 0, 1234, ""},
+      {false, 0, NULL, 1, 2, 0, 1, 1, 1234, ""}}},
     {"equal reports mean paused; each latch writes once",
      // The first report after load equals the initial pair (-1, -1).
-     {{true, 1, "C:\\a.mp3", 60000, 0, 0, PlayStatePlaying, 0, 60000,
-       "C:\\a.mp3"},
-      {false, 1, NULL, -1, -1, 0, PlayStatePaused, -1, 60000, "C:\\a.mp3"},
-      {false, 1, NULL, 1000, 1000, 0, PlayStatePlaying, 1000, 60000,
-       "C:\\a.mp3"},
-      {false, 1, NULL, 1000, 1000, 0, PlayStatePaused, 1000, 60000,
-       "C:\\a.mp3"},
+     {{true, 1, "C:\\a.mp3", 60000, 0, 0, 1, 0, 60000, "C:\\a.mp3"},
+      {false, 1, NULL, -1, -1, 0, 3, -1, 60000, "C:\\a.mp3"},
+      {false, 1, NULL, 1000, 1000, 0, 1, 1000, 60000, "C:\\a.mp3"},
+      {false, 1, NULL, 1000, 1000, 0, 3, 1000, 60000, "C:\\a.mp3"},
       // One of the pair changing is movement.
-      {false, 1, NULL, 1000, 1001, 0, PlayStatePlaying, 1000, 60000,
-       "C:\\a.mp3"},
-      {false, 1, NULL, 1000, 1001, 0, PlayStatePaused, 1000, 60000,
-       "C:\\a.mp3"},
+      {false, 1, NULL, 1000, 1001, 0, 1, 1000, 60000, "C:\\a.mp3"},
+      {false, 1, NULL, 1000, 1001, 0, 3, 1000, 60000, "C:\\a.mp3"},
       // A start writes playing without the latches: an equal report is no
       // new pause until a changed one came in between.
-      {true, 2, "C:\\b.mp3", 1000, 0, 0, PlayStatePlaying, 1000, 1000,
-       "C:\\b.mp3"},
-      {false, 2, NULL, 1000, 1001, 0, PlayStatePlaying, 1000, 1000,
-       "C:\\b.mp3"},
-      {false, 2, NULL, 1500, 1500, 0, PlayStatePlaying, 1500, 1000,
-       "C:\\b.mp3"},
-      {false, 2, NULL, 1500, 1500, 0, PlayStatePaused, 1500, 1000,
-       "C:\\b.mp3"}}},
+      {true, 2, "C:\\b.mp3", 1000, 0, 0, 1, 1000, 1000, "C:\\b.mp3"},
+      {false, 2, NULL, 1000, 1001, 0, 1, 1000, 1000, "C:\\b.mp3"},
+      {false, 2, NULL, 1500, 1500, 0, 1, 1500, 1000, "C:\\b.mp3"},
+      {false, 2, NULL, 1500, 1500, 0, 3, 1500, 1000, "C:\\b.mp3"}}},
     {"a report for another track moves the position and the pair only",
-     {{true, 1, "C:\\a.mp3", 60000, 0, 0, PlayStatePlaying, 0, 60000,
-       "C:\\a.mp3"},
-      {false, 1, NULL, 10, 10, 0, PlayStatePlaying, 10, 60000, "C:\\a.mp3"},
-      {false, 2, NULL, 20, 20, -1, PlayStatePlaying, 20, 60000,
-       "C:\\a.mp3"},
+     {{true, 1, "C:\\a.mp3", 60000, 0, 0, 1, 0, 60000, "C:\\a.mp3"},
+      {false, 1, NULL, 10, 10, 0, 1, 10, 60000, "C:\\a.mp3"},
+      {false, 2, NULL, 20, 20, -1, 1, 20, 60000, "C:\\a.mp3"},
       // Equal to the other track's report: paused.
-      {false, 1, NULL, 20, 20, 0, PlayStatePaused, 20, 60000,
-       "C:\\a.mp3"}}},
+      {false, 1, NULL, 20, 20, 0, 3, 20, 60000, "C:\\a.mp3"}}},
 };
 
 TEST(StateRules, TrackStartsAndProgressStepByStep)
@@ -199,14 +189,19 @@ TEST_F(PlaybackStateTest, TrackStopForgetsOnlyTheCurrentTrack)
     EXPECT_EQ("C:\\a.mp3", Path());
     EXPECT_EQ(300, Playback.position);
     EXPECT_EQ(9000, Playback.length);
-    EXPECT_EQ(PlayStatePlaying, Playback.playState);
+    EXPECT_EQ(1, Playback.playState);
 
     EXPECT_EQ(0, OnTrackStop(4));
     EXPECT_EQ(0u, Playback.currentTrack);
     EXPECT_EQ("", Path());
     EXPECT_EQ(0, Playback.position);
     EXPECT_EQ(0, Playback.length);
-    EXPECT_EQ(PlayStateStopped, Playback.playState);
+    EXPECT_EQ(0, Playback.playState);
+    // The playing latch is still set from track 4's moving report, so a
+    // moving report for track 0 (current while none is) leaves the stop.
+    EXPECT_EQ(0, OnProgress(0, 400, 401));
+    EXPECT_EQ(0, Playback.playState);
+    EXPECT_EQ(400, Playback.position);
 
     // It works while the plug-in is not started, too.
     ASSERT_EQ(0, TrackStart(8, "C:\\b.mp3", 1));
@@ -218,7 +213,7 @@ TEST_F(PlaybackStateTest, TrackStopForgetsOnlyTheCurrentTrack)
     Start();
     ASSERT_EQ(0, TrackStart(0, "C:\\ignored.mp3", 1234));
     EXPECT_EQ(0, OnTrackStop(0));
-    EXPECT_EQ(PlayStateStopped, Playback.playState);
+    EXPECT_EQ(0, Playback.playState);
     EXPECT_EQ(0, Playback.length);
 }
 
@@ -241,7 +236,7 @@ TEST_F(PlaybackStateTest, UnusablePathsAreStoredEmptyAndNeverOverflow)
     EXPECT_EQ(0, TrackStart(3, tooLong.c_str(), 777));
     EXPECT_EQ(3u, Playback.currentTrack);
     EXPECT_EQ("", Path());
-    EXPECT_EQ(PlayStatePlaying, Playback.playState);
+    EXPECT_EQ(1, Playback.playState);
     EXPECT_EQ(777, Playback.length);
 
     // A path running up to the end of readable memory is never read past
@@ -297,6 +292,60 @@ TEST_F(PlaybackStateTest, TrackStopWaitsForTheStateLock)
     EXPECT_EQ(0u, Playback.currentTrack);
     CloseHandle(entered);
     CloseHandle(done);
+}
+
+// PathLock keeps the host threads' writers and the window thread's readers
+// of the current path apart: none of them gets past it while another thread
+// holds it, and what each leaves is whole. The test sees the other thread
+// arrive at the lock by the lock's count moving (Wine counts waiters up from
+// 0, Windows down in steps of 4), so it needs no sleep to be sure.
+TEST_F(PlaybackStateTest, PathLockHoldsOffEveryWriterAndReaderOfThePath)
+{
+    const std::string pathA = "C:\\" + std::string(250, 'a') + ".mp3";
+    const std::string pathB = "C:\\" + std::string(250, 'b') + ".mp3";
+    char copy[PathCapacity];
+    struct Row {
+        const char* what;
+        std::function<void()> run;
+        bool reader;          // the holder rewrites the path meanwhile
+        std::string pathAfter;
+        const char* copyAfter;
+    } rows[] = {
+        {"OnTrackStart", [&] { TrackStart(2, pathB.c_str(), 1); }, false,
+         pathB, NULL},
+        {"OnTrackStop", [&] { OnTrackStop(1); }, false, "", NULL},
+        {"CopyCurrentPath", [&] { CopyCurrentPath(copy); }, true, pathB,
+         pathB.c_str()},
+        // The window thread's file query, with no tag library bound.
+        {"WriteTagFile", [&] { EXPECT_EQ(nullptr, WriteTagFile("x.mp3")); },
+         true, pathB, NULL},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Start();
+        ASSERT_EQ(0, TrackStart(1, pathA.c_str(), 1));
+        HANDLE done = CreateEventA(NULL, TRUE, FALSE, NULL);
+        EnterCriticalSection(&PathLock);
+        const LONG ownerOnly = PathLock.LockCount;
+        {
+            TestThread other([&] { row.run(); SetEvent(done); });
+            EXPECT_TRUE(WaitUntil([&] {
+                return PathLock.LockCount != ownerOnly || WaitFor(done, 0);
+            }));
+            EXPECT_FALSE(WaitFor(done, 0)) << "done while PathLock was held";
+            EXPECT_EQ(pathA, Path());
+            if (row.reader)
+                CopyMemory(Playback.currentPath, pathB.c_str(),
+                           pathB.size() + 1);
+            LeaveCriticalSection(&PathLock);
+            EXPECT_TRUE(other.Join());
+        }
+        EXPECT_EQ(row.pathAfter, Path());
+        if (row.copyAfter != NULL) {
+            EXPECT_STREQ(row.copyAfter, copy);
+        }
+        CloseHandle(done);
+    }
 }
 
 // Host threads starting, stopping and reporting progress at the same time

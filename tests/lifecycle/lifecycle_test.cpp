@@ -235,27 +235,37 @@ TEST_F(Lifecycle, SecondStartWorksAsTheFirst)
 
 // Notifications that come while the guest is still starting, before the
 // window is stored: the window gets the title of an accepted track start,
-// and only of one.
+// and only of one. A second start meanwhile is the running plug-in: 0, no
+// second thread or init, and the title kept.
 TEST_F(Lifecycle, TitleAtCreationComesOnlyFromAnAcceptedTrackStart)
 {
     struct Row {
-        bool trackStart;
+        bool trackStart, secondStart;
         const char* title;
     } rows[] = {
-        {false, PLAYER_CLASS_NAME},   // OnProgress with track 0 alone
-        {true, "C:\\early.mp3 - 3000 - Winamp"},
+        {false, false, PlayerClassName},   // OnProgress with track 0 alone
+        {true, false, "C:\\early.mp3 - 3000 - Winamp"},
+        {true, true, "C:\\early.mp3 - 3000 - Winamp"},
     };
     GuestDoubleControl control = {};
     control.initRelease = CreateEventA(NULL, TRUE, FALSE, NULL);
     GuestSetup guest("guest_v10", &control);
     LoadedPlugin plugin;
+    LONG starts = 0;
     for (const Row& row : rows) {
         ResetEvent(control.initRelease);
         ASSERT_EQ(0, plugin.Init());
+        ++starts;
         // Track 0 is the current track while none is: playing is reported.
         ASSERT_EQ(0, plugin.Progress(0, 10, 20));
         if (row.trackStart) {
             ASSERT_EQ(0, plugin.TrackStart(7, "C:\\early.mp3", 3000));
+        }
+        if (row.secondStart) {
+            ASSERT_TRUE(WaitUntil([&] { return control.initCalls == starts; }));
+            int threads = CountThreads();
+            Bounded("PluginInit", [&] { EXPECT_EQ(0, plugin.Init()); });
+            EXPECT_EQ(threads, CountThreads());
         }
         SetEvent(control.initRelease);
         HWND window = NULL;
@@ -263,6 +273,7 @@ TEST_F(Lifecycle, TitleAtCreationComesOnlyFromAnAcceptedTrackStart)
         // Answered from the loop: the window is stored and titled.
         Query(window, 0, QueryListPosition);
         EXPECT_EQ(row.title, WindowTitle(window));
+        EXPECT_EQ(starts, control.initCalls);
         Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); });
     }
     CloseHandle(control.initRelease);

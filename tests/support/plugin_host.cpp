@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "emulation/player_window.h"
-
 namespace testing_support {
 
 LoadedPlugin::LoadedPlugin() : dllPath_(dir_.File("tebo_wrapper.dll"))
@@ -52,7 +50,7 @@ HWND FindPlayerWindow()
 {
     HWND window = NULL;
     while ((window = FindWindowExA(NULL, window,
-                                   PLAYER_CLASS_NAME, NULL)) != NULL) {
+                                   PlayerClassName, NULL)) != NULL) {
         DWORD pid = 0;
         GetWindowThreadProcessId(window, &pid);
         if (pid == GetCurrentProcessId())

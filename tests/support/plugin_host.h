@@ -63,6 +63,16 @@ private:
     pluginhost::PluginSession session_;
 };
 
+// The player window's class name and first title, 23 bytes of code page 932:
+// "tebo", "myu-jikku" in katakana, "Wrapper". The version box says the same
+// with " v0.930" behind it. Written out here, apart from the plug-in's own
+// macros, so that a wrong text in the plug-in shows.
+const char PlayerClassName[] =
+    "tebo\x83\x7E\x83\x85\x81\x5B\x83\x57\x83\x62\x83\x4E" "Wrapper";
+static_assert(sizeof(PlayerClassName) == 24, "23 bytes and the NUL");
+const char VersionBoxText[] =
+    "tebo\x83\x7E\x83\x85\x81\x5B\x83\x57\x83\x62\x83\x4E" "Wrapper v0.930";
+
 // EmulatedPlayerWindow of this process (hidden top-level windows of the class
 // are found too; windows of other processes are skipped), or null.
 HWND FindPlayerWindow();
