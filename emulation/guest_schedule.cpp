@@ -129,12 +129,12 @@ enum Route {
     RouteCount
 };
 
-// Each route's real function. The system's are resolved once, the way the
-// loader resolves the guest's slots (a forwarded export gives its target);
-// a runtime's are the guest's own slot values (or what its GetProcAddress
-// found), written on any thread, a pointer at a time. The functions that
-// systems before Vista lack are called through these, so that this DLL
-// still loads there.
+// Each route's real function. The system's are resolved by RouteGuestImports
+// (window thread, nothing routed yet) the way the loader resolves the
+// guest's slots: a forwarded export gives its target. A runtime's are the
+// guest's own slot values, or what its GetProcAddress found, written on any
+// thread a pointer at a time. The functions that systems before Vista lack
+// are called through these, so that this DLL still loads there.
 void* Real[RouteCount];
 #define REAL(function) ((decltype(&function))Real[Route##function])
 
@@ -1090,17 +1090,18 @@ void PatchSlot(void** slot, void* wrapper)
 
 ImportModuleKind ImportModuleKindOf(const char* fileName)
 {
-    static const char* const system[] = {"kernel32.", "kernelbase.", "user32.",
-                                         "api-ms-win-core-"};
+    // The runtime's API sets first: the others are the system's.
     static const char* const runtime[] = {"msvcr", "ucrtbase.",
                                           "api-ms-win-crt-"};
-    for (const char* prefix : system) {
-        if (_strnicmp(fileName, prefix, strlen(prefix)) == 0)
-            return SystemModule;
-    }
+    static const char* const system[] = {"kernel32.", "kernelbase.", "user32.",
+                                         "api-ms-win-"};
     for (const char* prefix : runtime) {
         if (_strnicmp(fileName, prefix, strlen(prefix)) == 0)
             return RuntimeModule;
+    }
+    for (const char* prefix : system) {
+        if (_strnicmp(fileName, prefix, strlen(prefix)) == 0)
+            return SystemModule;
     }
     return OtherModule;
 }

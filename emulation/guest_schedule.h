@@ -45,9 +45,9 @@ void DeleteGuestScheduleObjects(void);
 
 // --- A rule free of threads and windows ----------------------------------
 
-// What an import table's module name (any case) stands for: a part of the
-// system whose functions are routed by name (kernel32, kernelbase, user32,
-// api-ms-win-core-*), a C runtime whose _beginthread(ex) are (msvcr*,
-// ucrtbase, api-ms-win-crt-*), or neither.
+// What an import table's module name (any case) stands for: a C runtime
+// whose _beginthread(ex) are routed by name (msvcr*, ucrtbase,
+// api-ms-win-crt-*), a part of the system whose functions are (kernel32,
+// kernelbase, user32, the other api-ms-win-*), or neither.
 enum ImportModuleKind { OtherModule, SystemModule, RuntimeModule };
 ImportModuleKind ImportModuleKindOf(const char* fileName);

@@ -215,6 +215,33 @@ TEST_F(Outlives, ConfigDialogOpenAcrossTheStopIsWaitedForOnceAndKeepsTheGuest)
     EXPECT_EQ(0, control.callsAfterQuit);
 }
 
+TEST_F(Outlives, StopDuringAGuestWaitOnTheWindowThreadWaitsForTheGuestsCall)
+{
+    control.timerProcWaits = 1;
+    control.leftoverRelease = release;
+    DebugCapture capture;
+    StartGuest();
+    ASSERT_TRUE(WaitUntil([&] { return control.timerProcWaiting != 0; }));
+
+    // The stop's WM_DESTROY reaches the window while the guest's timer
+    // procedure waits on its thread, but quit comes only once the procedure
+    // has returned: never nested inside the guest's own call.
+    TestThread stop([&] { Stop(); });
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const std::string& line : capture.Lines()) {
+            if (line.rfind("msg=0X0002 ", 0) == 0)
+                return true;
+        }
+        return false;
+    }));
+    EXPECT_EQ(0, control.quitCalls);
+    SetEvent(release);
+    ASSERT_TRUE(stop.Join());
+    EXPECT_EQ(1, control.quitCalls);
+    EXPECT_EQ(0, control.callsAfterQuit);
+    EXPECT_EQ(1, control.unloads);
+}
+
 TEST_F(Outlives, HostFreeingTheDllWithoutAStopLeavesTheWindowThreadServing)
 {
     control.pollerEnabled = 1;

@@ -241,6 +241,15 @@ VOID CALLBACK LeftoverWindowTimer(HWND, UINT, UINT_PTR, DWORD)
     RunLeftover();
 }
 
+VOID CALLBACK WaitingTimerProc(HWND, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(NULL, id);
+    NoteEntry();
+    InterlockedExchange(&Control->timerProcWaiting, 1);
+    WaitForTestEvent(Control->leftoverRelease);
+    NoteEntry();   // still inside: quit must not have returned meanwhile
+}
+
 LRESULT CALLBACK LeftoverHook(int code, WPARAM wparam, LPARAM lparam)
 {
     NoteEntry();
@@ -329,6 +338,8 @@ int GuestInit(void)
         PollerStop = CreateEventA(NULL, TRUE, FALSE, NULL);
         PollerThread = CreateThread(NULL, 0, PollerMain, NULL, 0, NULL);
     }
+    if (Control->timerProcWaits)
+        SetTimer(NULL, 0, 1, WaitingTimerProc);
     if (Control->timerPoller)
         CreateTimerQueueTimer(&PollTimer, NULL, PollFromTimer, NULL, 1, 1,
                               WT_EXECUTEDEFAULT);

@@ -98,6 +98,10 @@ struct GuestDoubleControl {
     // With pollerEnabled: once the poller is about to query, quit tells it
     // to stop and waits for it with a plain WaitForSingleObject.
     LONG quitWaitsDeaf;
+    // init sets a timer on the window thread whose procedure, once, waits
+    // there for leftoverRelease (answering sent messages, as the plug-in
+    // makes the guest's waits on that thread).
+    LONG timerProcWaits;
     HANDLE initRelease;      // set: init returns only once this is
     HANDLE quitRelease;      // set: quit returns only once this is
     HANDLE configRelease;    // set: config returns only once this is (a
@@ -105,4 +109,5 @@ struct GuestDoubleControl {
     // --- Recorded by the guest (interlocked) ----------------------------
     LONG leftoversRunning;   // runs (and timer polls) not yet out of the guest
     LONG unloadedUnderLeftover;   // DLL_PROCESS_DETACH with one of them in
+    LONG timerProcWaiting;   // the timerProcWaits procedure has begun to wait
 };
