@@ -54,7 +54,7 @@ BOOL ForgetLingeringGuest(void)
     LeaveCriticalSection(&GuestLock);
     if (configInside || !EndGuestSchedule(0))
         return FALSE;
-    UnrouteGuestImports();
+    UnrouteGuestImports(LingeringGuest);
     FreeLibrary(LingeringGuest);
     LingeringGuest = NULL;
     return TRUE;
@@ -167,7 +167,7 @@ void ReleaseGuestModule(void)
         return;
     }
     if (module != NULL) {
-        UnrouteGuestImports();
+        UnrouteGuestImports(module);
         FreeLibrary(module);
     }
     ForgetLingeringGuest();

@@ -12,98 +12,76 @@ namespace {
 
 // What a record stands for, and how its end is seen.
 enum Kind {
-    KindThread,          // our own handle to the thread: ended when signalled
-    KindQueueTimer,      // a timer-queue timer: ended once the system has set
-    KindRegisteredWait,  //   the event of its deletion (after its callbacks)
-    KindPoolWork,        // the guest's pool objects: ended once closed here,
-    KindPoolTimer,       //   after their callbacks (the guest's own close
-    KindPoolWait,        //   only silences them: see LeavePoolObject)
-    KindWorkItem,        // QueueUserWorkItem and TrySubmitThreadpoolCallback,
-    KindSimpleCallback,  //   each on a pool work object of ours: likewise
-    KindApc,             // ended once run, or its thread has ended
-    KindHook,            // ended once unhooked
-    KindWindowTimer      // SetTimer with a procedure: ended once killed, or
-                         //   its window or its thread has gone
+    KindThread,          // our own handle to the thread is signalled
+    KindQueueTimer,      // timer-queue timer, registered wait: the system has
+    KindRegisteredWait,  //   set our deletion event (after its callbacks)
+    KindPoolWork,        // the guest's pool objects: closed here, after
+    KindPoolTimer,       //   their callbacks (the guest's own close only
+    KindPoolWait,        //   silences them: see LeavePoolObject)
+    KindWorkItem,        // QueueUserWorkItem, TrySubmitThreadpoolCallback:
+    KindSimpleCallback,  //   on a pool work object of ours, closed likewise
+    KindApc,             // run, or its thread has ended
+    KindHook,            // unhooked
+    KindWindowTimer      // killed, or its window or its thread has gone
 };
-
-struct Completion;
 
 // One thing the guest scheduled. Linked into Records and freed only under
 // ScheduleLock, and only once it has ended: trampolines read it until then.
 struct Scheduled {
     Scheduled* next;        // ScheduleLock
-    Kind kind;              // these three written before the system can call
-    void* routine;          // a trampoline with the record: the guest's code
-    void* argument;         // and its argument
+    Kind kind;              // these three are written before the system can
+    void* routine;          // call a trampoline with the record: the guest's
+    void* argument;         // code and its argument
     // Ours, closed with the record: the thread (KindThread; a _beginthread
-    // thread writes its own), the thread an APC or a timer procedure belongs
-    // to. ScheduleLock.
-    HANDLE handle;
-    void* object;           // the system's timer, wait, pool object or hook;
-                            // null once a pool object is closed. ScheduleLock
-    void* owner;            // KindQueueTimer: its queue; KindWindowTimer: its
-    UINT_PTR id;            // window and id. Written under ScheduleLock
-    DWORD threadId;         // KindWindowTimer: the thread that set it
+    // thread writes its own), the thread of an APC or a timer procedure.
+    HANDLE handle;          // ScheduleLock
+    // The system's timer, wait, pool object (null once closed) or hook; a
+    // timer's queue or window, and its id and thread. ScheduleLock.
+    void* object;
+    void* owner;
+    UINT_PTR id;
+    DWORD threadId;
     // KindQueueTimer, KindRegisteredWait: ours, given to the system's delete
-    // (the guest's own event may be auto-reset and consumed by the guest);
-    // set by the system once the last callback has returned. Non-null: the
-    // deletion is made, never twice (Wine reads freed memory then).
-    // ScheduleLock.
+    // (the guest's own may be auto-reset and consumed by the guest). Non-null
+    // once deleted: never twice, Wine then reads freed memory. ScheduleLock.
     HANDLE ended;
-    // Interlocked. Trampolines raise inGuest, then read gateClosed; the stop
-    // or a deletion closes the gate, then reads inGuest: once both are seen,
-    // no call into the guest is under way or can begin.
+    // Interlocked. A trampoline raises inGuest, then reads gateClosed; the
+    // stop or a deletion closes the gate, then reads inGuest: once both have
+    // seen the other, no call into the guest is under way or can begin.
     volatile LONG inGuest;
     volatile LONG gateClosed;
-    // Interlocked: the one call of a work item or APC is over; a hook or timer
-    // procedure is removed.
+    // Interlocked: the one call of a work item or APC is over; a hook or
+    // timer procedure is removed.
     volatile LONG over;
-    // The guest's wait for these callbacks to end, released once the gate is
-    // closed and inGuest is 0 (taken by interlocked exchange: once).
-    Completion* volatile completion;
+    // The guest's completion event of a deletion, set (taken by interlocked
+    // exchange: once) when the gate is closed and inGuest is 0.
+    HANDLE volatile guestEvent;
 };
 
-// A completion event of the guest's (or of a blocking wait here), set once
-// every record it waits for has released it. Freed by the last release.
-struct Completion {
-    HANDLE event;
-    volatile LONG holds;
-};
-
-// Guards Records, the fields marked ScheduleLock and ScheduleEnding. Held
-// for the system's calls that make or delete what a record stands for, so
-// that a record and its object appear and go together; never across a wait
-// or a call into the guest, and never taken by a callback trampoline (a
-// _beginthread thread takes it once, before it calls the guest).
+// Guards Records, the fields marked so and ScheduleEnding. Held for the
+// system's calls that make or delete what a record stands for, so that the
+// two appear and go together; never across a wait or a call into the guest.
+// No callback trampoline takes it (a _beginthread thread does, before it
+// calls the guest).
 CRITICAL_SECTION ScheduleLock;
 Scheduled* Records = NULL;
-// Set by the stop (window thread) under ScheduleLock: records are then freed
-// only by the stop, which waits on their handles outside the lock. Cleared
-// by RouteGuestImports.
+// Set by the stop (window thread): records are then freed only by the stop,
+// which waits on their handles outside the lock. Cleared by
+// RouteGuestImports.
 bool ScheduleEnding = false;
-// Auto-reset: something the stop waits for without a handle happened (a
-// callback left the guest after its gate closed, a _beginthread thread took
-// its handle, an APC ran).
+// Auto-reset: something the stop waits for without a handle of its own
+// happened (a callback left the guest after its gate closed, a _beginthread
+// thread took its handle, an APC ran).
 HANDLE ScheduleChanged = NULL;
 // The window thread while a guest is routed, else 0. Written by the window
 // thread; read by the routed waits on any thread, each comparing it with its
 // own id.
 volatile DWORD WindowThreadId = 0;
-// Guest waits answering sent messages on the window thread. Window thread
-// only.
+// Guest waits answering sent messages on the window thread. Window thread.
 LONG GuestWaits = 0;
 // Our reference on this DLL while a kept guest's slots point into it.
 // Window thread.
 HMODULE KeptSelf = NULL;
-
-// The import slots rewritten, each with what the loader had put there.
-// Window thread.
-struct PatchedSlot {
-    void** slot;
-    void* original;
-};
-PatchedSlot* Patched = NULL;
-SIZE_T PatchedCount = 0;
 
 // --- The routes ------------------------------------------------------------
 
@@ -113,16 +91,16 @@ enum Route {
     RouteDeleteTimerQueueEx, RouteDeleteTimerQueue,
     RouteRegisterWaitForSingleObject, RouteUnregisterWait,
     RouteUnregisterWaitEx, RouteQueueUserWorkItem,
-    RouteTrySubmitThreadpoolCallback, RouteCreateThreadpoolWork,
-    RouteCloseThreadpoolWork, RouteWaitForThreadpoolWorkCallbacks,
-    RouteCreateThreadpoolTimer, RouteCloseThreadpoolTimer,
-    RouteWaitForThreadpoolTimerCallbacks, RouteCreateThreadpoolWait,
-    RouteCloseThreadpoolWait, RouteWaitForThreadpoolWaitCallbacks,
-    RouteQueueUserAPC, RouteSetWindowsHookExA, RouteSetWindowsHookExW,
-    RouteUnhookWindowsHookEx, RouteSetTimer, RouteKillTimer,
-    RouteWaitForSingleObject, RouteWaitForSingleObjectEx,
-    RouteWaitForMultipleObjects, RouteWaitForMultipleObjectsEx,
-    RouteGetProcAddress,
+    RouteTrySubmitThreadpoolCallback,
+    RouteCreateThreadpoolWork, RouteCreateThreadpoolTimer,
+    RouteCreateThreadpoolWait, RouteCloseThreadpoolWork,
+    RouteCloseThreadpoolTimer, RouteCloseThreadpoolWait,
+    RouteWaitForThreadpoolWorkCallbacks, RouteWaitForThreadpoolTimerCallbacks,
+    RouteWaitForThreadpoolWaitCallbacks, RouteQueueUserAPC,
+    RouteSetWindowsHookExA, RouteSetWindowsHookExW, RouteUnhookWindowsHookEx,
+    RouteSetTimer, RouteKillTimer, RouteWaitForSingleObject,
+    RouteWaitForSingleObjectEx, RouteWaitForMultipleObjects,
+    RouteWaitForMultipleObjectsEx, RouteGetProcAddress,
     // Called here, never routed.
     RouteSubmitThreadpoolWork, RouteSetThreadpoolTimer, RouteSetThreadpoolWait,
     RouteSetEventWhenCallbackReturns,
@@ -133,10 +111,33 @@ enum Route {
 // (window thread, nothing routed yet) the way the loader resolves the
 // guest's slots: a forwarded export gives its target. A runtime's are the
 // guest's own slot values, or what its GetProcAddress found, written on any
-// thread a pointer at a time. The functions that systems before Vista lack
-// are called through these, so that this DLL still loads there.
+// thread a pointer at a time. What systems before Vista lack is called
+// through these, so that this DLL still loads there.
 void* Real[RouteCount];
 #define REAL(function) ((decltype(&function))Real[Route##function])
+
+// The three kinds of pool object alike (all their arguments are pointers):
+// made, closed, and waited for, by the functions of these routes.
+typedef void*(WINAPI* MakePoolFunction)(void* callback, void* context,
+                                        PTP_CALLBACK_ENVIRON environment);
+typedef VOID(WINAPI* ClosePoolFunction)(void* object);
+typedef VOID(WINAPI* WaitPoolFunction)(void* object, BOOL cancel);
+struct PoolRoutes {
+    Route make, close, wait;
+};
+const PoolRoutes PoolRoutesOf[3] = {
+    {RouteCreateThreadpoolWork, RouteCloseThreadpoolWork,
+     RouteWaitForThreadpoolWorkCallbacks},
+    {RouteCreateThreadpoolTimer, RouteCloseThreadpoolTimer,
+     RouteWaitForThreadpoolTimerCallbacks},
+    {RouteCreateThreadpoolWait, RouteCloseThreadpoolWait,
+     RouteWaitForThreadpoolWaitCallbacks},
+};
+
+const PoolRoutes& PoolRoutesFor(Kind kind)
+{
+    return PoolRoutesOf[kind == KindPoolTimer ? 1 : kind == KindPoolWait ? 2 : 0];
+}
 
 // --- Records -----------------------------------------------------------------
 
@@ -154,84 +155,77 @@ void FreeRecord(Scheduled* r)
     HeapFree(GetProcessHeap(), 0, r);
 }
 
-// Under ScheduleLock: forgets a record whose making failed.
+// Under ScheduleLock, not released since NewRecord made r (null: none):
+// forgets r, the newest record, whose making failed.
 void Drop(Scheduled* r)
 {
-    for (Scheduled** link = &Records; r != NULL && *link != NULL;
-         link = &(*link)->next) {
-        if (*link == r) {
-            *link = r->next;
-            FreeRecord(r);
-            return;
-        }
+    if (r != NULL) {
+        Records = r->next;
+        FreeRecord(r);
     }
 }
 
 Scheduled* Find(Kind kind, const void* object)
 {
-    for (Scheduled* r = Records; r != NULL; r = r->next) {
-        if (r->kind == kind && r->object == object && object != NULL)
+    for (Scheduled* r = Records; r != NULL && object != NULL; r = r->next) {
+        if (r->kind == kind && r->object == object)
             return r;
     }
     return NULL;
 }
 
-Scheduled* FindWindowTimer(const Scheduled* besides, HWND window, UINT_PTR id,
-                           DWORD threadId)
+Scheduled* FindWindowTimer(const Scheduled* besides, HWND window, UINT_PTR id)
 {
     for (Scheduled* r = Records; r != NULL; r = r->next) {
         if (r != besides && r->kind == KindWindowTimer && !r->over &&
-            r->owner == window && r->id == id && r->threadId == threadId)
+            r->owner == window && r->id == id &&
+            r->threadId == GetCurrentThreadId())
             return r;
     }
     return NULL;
 }
 
-// The gate's two sides. A trampoline calls the guest only when EnterGuest
-// says so, and calls LeaveGuest either way.
+// The gate. A trampoline calls the guest only when EnterGuest says so, and
+// calls LeaveGuest either way.
 bool EnterGuest(Scheduled* r)
 {
     InterlockedIncrement(&r->inGuest);
     return InterlockedCompareExchange(&r->gateClosed, 0, 0) == 0;
 }
 
-void Release(Completion* c)
+void SetGuestEvent(Scheduled* r)
 {
-    if (c != NULL && InterlockedDecrement(&c->holds) == 0) {
-        SetEvent(c->event);
-        HeapFree(GetProcessHeap(), 0, c);
-    }
-}
-
-void TakeCompletion(Scheduled* r)
-{
-    Release((Completion*)InterlockedExchangePointer(
-        (PVOID volatile*)&r->completion, NULL));
+    HANDLE event = InterlockedExchangePointer(&r->guestEvent, NULL);
+    if (event != NULL)
+        SetEvent(event);
 }
 
 void LeaveGuest(Scheduled* r)
 {
     if (InterlockedDecrement(&r->inGuest) == 0 &&
         InterlockedCompareExchange(&r->gateClosed, 0, 0) != 0) {
-        TakeCompletion(r);
+        SetGuestEvent(r);
         SetEvent(ScheduleChanged);
     }
 }
 
-// Callbacks that have not begun no longer call the guest. Any thread.
+// Callbacks that have not begun no longer call the guest.
 void CloseGate(Scheduled* r)
 {
     InterlockedExchange(&r->gateClosed, 1);
     if (InterlockedCompareExchange(&r->inGuest, 0, 0) == 0)
-        TakeCompletion(r);
+        SetGuestEvent(r);
 }
 
-// Under ScheduleLock: deletes r's timer or wait with an event of ours.
+// Under ScheduleLock: closes r's gate and deletes its timer or wait, once,
+// with an event of ours that the system sets once its last callback has
+// returned.
 BOOL DeleteCallbacks(Scheduled* r)
 {
-    r->ended = CreateEventA(NULL, TRUE, FALSE, NULL);
-    if (r->ended == NULL)
-        return FALSE;   // tried again by the stop
+    CloseGate(r);
+    if (r->ended != NULL ||
+        (r->ended = CreateEventA(NULL, TRUE, FALSE, NULL)) == NULL)
+        return FALSE;
     BOOL ok = r->kind == KindQueueTimer
                   ? DeleteTimerQueueTimer(r->owner, r->object, r->ended)
                   : UnregisterWaitEx(r->object, r->ended);
@@ -244,30 +238,19 @@ BOOL DeleteCallbacks(Scheduled* r)
     return ok;
 }
 
-// Under ScheduleLock: closes r's pool object once its callbacks have
-// returned, cancelling those not begun. Short: its gate is closed or its
-// one call is over, so none of them is in the guest.
-void ClosePoolObject(Scheduled* r)
+// A pool timer or wait fires no more.
+void SilencePoolObject(Kind kind, void* object)
 {
-    if (r->kind == KindPoolTimer) {
-        PTP_TIMER timer = (PTP_TIMER)r->object;
-        REAL(SetThreadpoolTimer)(timer, NULL, 0, 0);
-        REAL(WaitForThreadpoolTimerCallbacks)(timer, TRUE);
-        REAL(CloseThreadpoolTimer)(timer);
-    } else if (r->kind == KindPoolWait) {
-        PTP_WAIT wait = (PTP_WAIT)r->object;
-        REAL(SetThreadpoolWait)(wait, NULL, NULL);
-        REAL(WaitForThreadpoolWaitCallbacks)(wait, TRUE);
-        REAL(CloseThreadpoolWait)(wait);
-    } else {
-        REAL(WaitForThreadpoolWorkCallbacks)((PTP_WORK)r->object, TRUE);
-        REAL(CloseThreadpoolWork)((PTP_WORK)r->object);
-    }
-    r->object = NULL;
+    if (kind == KindPoolTimer)
+        REAL(SetThreadpoolTimer)((PTP_TIMER)object, NULL, 0, 0);
+    else if (kind == KindPoolWait)
+        REAL(SetThreadpoolWait)((PTP_WAIT)object, NULL, NULL);
 }
 
 // Under ScheduleLock: whether nothing of r can run any more, neither the
-// guest's code nor a trampoline of ours. Closes pool objects that are over.
+// guest's code nor a trampoline of ours. Closes a pool object whose gate is
+// closed and drained or whose one call is over, after a wait for its
+// callbacks that is short for that reason (those not begun are cancelled).
 bool Ended(Scheduled* r)
 {
     switch (r->kind) {
@@ -283,8 +266,13 @@ bool Ended(Scheduled* r)
         return r->over != 0;
     default:
         if (r->object != NULL &&
-            (r->over || (r->gateClosed && r->inGuest == 0)))
-            ClosePoolObject(r);
+            (r->over || (r->gateClosed && r->inGuest == 0))) {
+            const PoolRoutes& routes = PoolRoutesFor(r->kind);
+            SilencePoolObject(r->kind, r->object);
+            ((WaitPoolFunction)Real[routes.wait])(r->object, TRUE);
+            ((ClosePoolFunction)Real[routes.close])(r->object);
+            r->object = NULL;
+        }
         return r->object == NULL;
     }
 }
@@ -296,8 +284,7 @@ bool Ended(Scheduled* r)
 void CancelLeftover(Scheduled* r)
 {
     CloseGate(r);
-    if ((r->kind == KindQueueTimer || r->kind == KindRegisteredWait) &&
-        r->ended == NULL) {
+    if (r->kind == KindQueueTimer || r->kind == KindRegisteredWait) {
         DeleteCallbacks(r);
     } else if (r->kind == KindHook && !r->over) {
         UnhookWindowsHookEx((HHOOK)r->object);
@@ -341,17 +328,17 @@ void Made(Scheduled* r, bool ok, void* object, void* owner)
 {
     if (!ok) {
         Drop(r);
-        return;
+    } else {
+        r->object = object;
+        r->owner = owner;
     }
-    r->object = object;
-    r->owner = owner;
 }
 
 // Under ScheduleLock: our own handle to the thread just made for r (the
 // guest's may be closed at any moment), or r goes when none was made.
 void KeepThread(Scheduled* r, HANDLE thread)
 {
-    if (thread == NULL || thread == INVALID_HANDLE_VALUE)
+    if (thread == NULL)
         Drop(r);
     else
         DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(),
@@ -402,10 +389,10 @@ DWORD WINAPI GuestWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles,
     return GuestWait(count, handles, all, timeoutMs, alertable);
 }
 
-// A pool's wait for an object's callbacks, which takes no time-out: run on a
-// pool thread while the window thread answers.
+// A pool's wait for an object's callbacks takes no time-out: on the window
+// thread it runs on a pool thread while this one answers.
 struct BlockingCall {
-    void(WINAPI* wait)(void* object, BOOL cancel);
+    WaitPoolFunction wait;
     void* object;
     BOOL cancel;
     HANDLE done;
@@ -422,8 +409,7 @@ VOID CALLBACK RunBlockingCall(PTP_CALLBACK_INSTANCE instance, PVOID context)
 
 void WaitForPoolCallbacks(Route route, void* object, BOOL cancel)
 {
-    BlockingCall call = {(void(WINAPI*)(void*, BOOL))Real[route], object,
-                         cancel, NULL};
+    BlockingCall call = {(WaitPoolFunction)Real[route], object, cancel, NULL};
     if (GetCurrentThreadId() == WindowThreadId)
         call.done = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (call.done != NULL &&
@@ -486,9 +472,9 @@ HANDLE WINAPI GuestCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
 {
     EnterCriticalSection(&ScheduleLock);
     Scheduled* r = NewRecord(KindThread, (void*)routine, argument);
-    HANDLE thread = r != NULL ? CreateThread(security, stack, ThreadTrampoline,
-                                             r, flags, id)
-                              : NULL;
+    HANDLE thread = r == NULL ? NULL
+                              : CreateThread(security, stack, ThreadTrampoline,
+                                             r, flags, id);
     KeepThread(r, thread);
     LeaveCriticalSection(&ScheduleLock);
     return thread;
@@ -501,10 +487,10 @@ uintptr_t __cdecl GuestBeginThreadEx(void* security, unsigned stack,
 {
     EnterCriticalSection(&ScheduleLock);
     Scheduled* r = NewRecord(KindThread, (void*)routine, argument);
-    uintptr_t thread = r != NULL ? REAL(_beginthreadex)(security, stack,
+    uintptr_t thread = r == NULL ? 0
+                                 : REAL(_beginthreadex)(security, stack,
                                                         RuntimeThreadTrampoline,
-                                                        r, flags, id)
-                                 : 0;
+                                                        r, flags, id);
     KeepThread(r, (HANDLE)thread);
     LeaveCriticalSection(&ScheduleLock);
     return thread;
@@ -515,9 +501,9 @@ uintptr_t __cdecl GuestBeginThread(void(__cdecl* routine)(void*),
 {
     EnterCriticalSection(&ScheduleLock);
     Scheduled* r = NewRecord(KindThread, (void*)routine, argument);
-    uintptr_t thread = r != NULL ? REAL(_beginthread)(BeginThreadTrampoline,
-                                                      stack, r)
-                                 : (uintptr_t)-1;
+    uintptr_t thread = r == NULL ? (uintptr_t)-1
+                                 : REAL(_beginthread)(BeginThreadTrampoline,
+                                                      stack, r);
     if (thread == (uintptr_t)-1 || thread == 0)
         Drop(r);
     LeaveCriticalSection(&ScheduleLock);
@@ -570,74 +556,54 @@ BOOL WINAPI GuestRegisterWaitForSingleObject(PHANDLE wait, HANDLE object,
     return ok;
 }
 
-// The guest's completion as the system takes it: null (wait for nothing),
-// INVALID_HANDLE_VALUE (wait here for the callbacks under way: *waitHere
-// gets the event) or an event of the guest's to set once they have ended.
-Completion* GuestCompletion(HANDLE completion, HANDLE* waitHere)
+// Waits, as the guest's blocking deletion, until the system has seen the
+// callbacks of a deletion return; ended is ours to close.
+void WaitForDeletion(HANDLE ended)
 {
-    *waitHere = NULL;
-    if (completion == NULL)
-        return NULL;
-    if (completion == INVALID_HANDLE_VALUE) {
-        completion = *waitHere = CreateEventA(NULL, TRUE, FALSE, NULL);
-        if (completion == NULL)
-            return NULL;
-    }
-    Completion* c = (Completion*)HeapAlloc(GetProcessHeap(), 0, sizeof(*c));
-    if (c != NULL) {
-        c->event = completion;
-        c->holds = 1;   // the caller's, released once every record has one
-    }
-    return c;
+    GuestWait(1, &ended, FALSE, INFINITE, FALSE);
+    CloseHandle(ended);
 }
 
-// Under ScheduleLock: r is deleted; c is released once no callback of r is
-// in the guest.
-void EndCallbacksOf(Scheduled* r, Completion* c)
+// Under ScheduleLock: a copy of r's deletion event, for a wait outside it.
+HANDLE CopyOfEnded(const Scheduled* r)
 {
-    if (c != NULL)
-        InterlockedIncrement(&c->holds);
-    InterlockedExchangePointer((PVOID volatile*)&r->completion, c);
-    CloseGate(r);
+    HANDLE copy = NULL;
+    DuplicateHandle(GetCurrentProcess(), r->ended, GetCurrentProcess(), &copy,
+                    0, FALSE, DUPLICATE_SAME_ACCESS);
+    return copy;
 }
 
-// The end of a guest's wait for its callbacks (after its hold is released).
-BOOL FinishGuestCompletion(BOOL ok, HANDLE waitHere)
-{
-    if (waitHere == NULL)
-        return ok;
-    DWORD error = GetLastError();
-    GuestWait(1, &waitHere, FALSE, INFINITE, FALSE);
-    CloseHandle(waitHere);
-    SetLastError(error);
-    return TRUE;
-}
-
-// The guest's delete of one timer or registered wait.
+// The guest's delete of one timer or registered wait. Its completion: null
+// (wait for nothing), INVALID_HANDLE_VALUE (wait here until the callbacks
+// have returned) or an event of the guest's, set once none of them is in
+// the guest's code.
 BOOL EndGuestCallbacks(Kind kind, HANDLE owner, HANDLE object,
                        HANDLE completion)
 {
-    HANDLE waitHere = NULL;
     EnterCriticalSection(&ScheduleLock);
     Scheduled* r = Find(kind, object);
-    BOOL ok = FALSE;
-    if (r == NULL) {
-        // Not made through the routes: the system's own.
+    if (r == NULL) {   // not made through the routes
         LeaveCriticalSection(&ScheduleLock);
         return kind == KindQueueTimer
                    ? DeleteTimerQueueTimer(owner, object, completion)
                    : UnregisterWaitEx(object, completion);
     }
+    BOOL ok = FALSE;
+    HANDLE ended = NULL;
     if (r->ended != NULL) {
         SetLastError(ERROR_INVALID_HANDLE);   // deleted before
     } else {
-        Completion* c = GuestCompletion(completion, &waitHere);
+        if (completion != INVALID_HANDLE_VALUE)
+            r->guestEvent = completion;
         ok = DeleteCallbacks(r);
-        EndCallbacksOf(r, c);
-        Release(c);
+        if (completion == INVALID_HANDLE_VALUE && r->ended != NULL)
+            ended = CopyOfEnded(r);
     }
     LeaveCriticalSection(&ScheduleLock);
-    return FinishGuestCompletion(ok, waitHere);
+    if (ended == NULL)
+        return ok;
+    WaitForDeletion(ended);
+    return TRUE;
 }
 
 BOOL WINAPI GuestDeleteTimerQueueTimer(HANDLE queue, HANDLE timer,
@@ -656,41 +622,31 @@ BOOL WINAPI GuestUnregisterWait(HANDLE wait)
     return GuestUnregisterWaitEx(wait, NULL);
 }
 
-// Deleting a queue deletes its timers (and frees them: they are never
-// deleted again). One event of ours for the queue, a copy for each record.
+// Deleting a queue deletes and frees its timers, and Wine waits for their
+// callbacks without answering when given an event: ours are deleted one by
+// one first (never twice), and a blocking deletion waits for them here.
 BOOL WINAPI GuestDeleteTimerQueueEx(HANDLE queue, HANDLE completion)
 {
-    HANDLE waitHere = NULL;
     EnterCriticalSection(&ScheduleLock);
-    Scheduled* first = NULL;
-    for (Scheduled* r = Records; r != NULL && first == NULL; r = r->next) {
-        if (r->kind == KindQueueTimer && r->owner == queue && r->ended == NULL)
-            first = r;
+    for (Scheduled* r = Records; r != NULL; r = r->next) {
+        if (r->kind == KindQueueTimer && r->owner == queue)
+            DeleteCallbacks(r);
     }
-    HANDLE ended = first != NULL ? CreateEventA(NULL, TRUE, FALSE, NULL) : NULL;
-    if (ended == NULL) {
-        LeaveCriticalSection(&ScheduleLock);
-        return DeleteTimerQueueEx(queue, completion);
-    }
-    Completion* c = GuestCompletion(completion, &waitHere);
-    BOOL ok = DeleteTimerQueueEx(queue, ended);
-    DWORD error = GetLastError();
-    if (!ok && error != ERROR_IO_PENDING)
-        SetEvent(ended);
-    for (Scheduled* r = first; r != NULL; r = r->next) {
-        if (r->kind != KindQueueTimer || r->owner != queue || r->ended != NULL)
-            continue;
-        if (r == first)
-            r->ended = ended;
-        else
-            DuplicateHandle(GetCurrentProcess(), ended, GetCurrentProcess(),
-                            &r->ended, 0, FALSE, DUPLICATE_SAME_ACCESS);
-        EndCallbacksOf(r, c);
-    }
-    Release(c);
     LeaveCriticalSection(&ScheduleLock);
-    SetLastError(error);
-    return FinishGuestCompletion(ok, waitHere);
+    for (bool waiting = completion == INVALID_HANDLE_VALUE; waiting;) {
+        HANDLE ended = NULL;
+        EnterCriticalSection(&ScheduleLock);
+        for (Scheduled* r = Records; r != NULL && ended == NULL; r = r->next) {
+            if (r->kind == KindQueueTimer && r->owner == queue &&
+                !Signalled(r->ended))
+                ended = CopyOfEnded(r);
+        }
+        LeaveCriticalSection(&ScheduleLock);
+        waiting = ended != NULL;
+        if (waiting)
+            WaitForDeletion(ended);
+    }
+    return DeleteTimerQueueEx(queue, completion);
 }
 
 BOOL WINAPI GuestDeleteTimerQueue(HANDLE queue)
@@ -713,8 +669,8 @@ VOID CALLBACK PoolTrampoline(PTP_CALLBACK_INSTANCE instance, PVOID record,
             ((PTP_WORK_CALLBACK)r->routine)(instance, r->argument, work);
     }
     LeaveGuest(r);
-    // The record stays until this call has returned into the pool: it is
-    // freed only after a wait for the object's callbacks.
+    // The record stays until this call has returned into the pool: it goes
+    // only after a wait for the object's callbacks.
     if (r->kind == KindWorkItem || r->kind == KindSimpleCallback)
         InterlockedExchange(&r->over, 1);
 }
@@ -728,47 +684,25 @@ VOID CALLBACK PoolWaitTrampoline(PTP_CALLBACK_INSTANCE instance, PVOID record,
     LeaveGuest(r);
 }
 
-// Objects in a cleanup group are released by the group, and their context
-// (here the record) goes to its cancel callback, as to a finalization
-// callback: those are left to the guest.
-bool Routable(PTP_CALLBACK_ENVIRON environment)
-{
-    return environment == NULL || (environment->CleanupGroup == NULL &&
-                                   environment->FinalizationCallback == NULL);
-}
-
-void* MakePoolObject(Kind kind, void* callback, void* context,
-                     PTP_CALLBACK_ENVIRON environment)
-{
-    if (kind == KindPoolTimer)
-        return REAL(CreateThreadpoolTimer)((PTP_TIMER_CALLBACK)callback,
-                                           context, environment);
-    if (kind == KindPoolWait)
-        return REAL(CreateThreadpoolWait)((PTP_WAIT_CALLBACK)callback, context,
-                                          environment);
-    return REAL(CreateThreadpoolWork)((PTP_WORK_CALLBACK)callback, context,
-                                      environment);
-}
-
-// A pool object of the guest's (kind KindPool*), or one of ours for a work
-// item; a work item is submitted at once.
+// A pool object of the guest's, or one of ours for a work item (submitted at
+// once). Objects of a cleanup group are released by the group, and their
+// context (here the record) goes to its cancel callback, as to a
+// finalization callback: those are left to the guest, unaccounted.
 void* CreatePoolObject(Kind kind, void* routine, void* argument,
                        PTP_CALLBACK_ENVIRON environment)
 {
-    if (!Routable(environment))
+    MakePoolFunction make = (MakePoolFunction)Real[PoolRoutesFor(kind).make];
+    if (environment != NULL && (environment->CleanupGroup != NULL ||
+                                environment->FinalizationCallback != NULL))
         return kind == KindSimpleCallback
                    ? (void*)(ULONG_PTR)REAL(TrySubmitThreadpoolCallback)(
                          (PTP_SIMPLE_CALLBACK)routine, argument, environment)
-                   : MakePoolObject(kind, routine, argument, environment);
+                   : make(routine, argument, environment);
     EnterCriticalSection(&ScheduleLock);
     Scheduled* r = NewRecord(kind, routine, argument);
     void* trampoline =
         kind == KindPoolWait ? (void*)PoolWaitTrampoline : (void*)PoolTrampoline;
-    Kind objectKind =
-        kind == KindPoolTimer || kind == KindPoolWait ? kind : KindPoolWork;
-    void* object = r != NULL ? MakePoolObject(objectKind, trampoline, r,
-                                              environment)
-                             : NULL;
+    void* object = r == NULL ? NULL : make(trampoline, r, environment);
     Made(r, object != NULL, object, NULL);
     if (object != NULL && (kind == KindWorkItem || kind == KindSimpleCallback))
         REAL(SubmitThreadpoolWork)((PTP_WORK)object);
@@ -820,23 +754,16 @@ BOOL WINAPI GuestQueueUserWorkItem(LPTHREAD_START_ROUTINE routine,
 
 // The guest's close of a pool object. The system's close waits for nothing,
 // and callbacks already queued still come, reading the record: so the object
-// is only silenced here (a timer or wait fires no more) and closed by the
-// stop, after its callbacks.
+// is only silenced here and closed by the stop, after its callbacks.
 void LeavePoolObject(Kind kind, void* object)
 {
     EnterCriticalSection(&ScheduleLock);
     Scheduled* r = Find(kind, object);
-    if (r != NULL && kind == KindPoolTimer)
-        REAL(SetThreadpoolTimer)((PTP_TIMER)object, NULL, 0, 0);
-    if (r != NULL && kind == KindPoolWait)
-        REAL(SetThreadpoolWait)((PTP_WAIT)object, NULL, NULL);
+    if (r != NULL)
+        SilencePoolObject(kind, object);
     LeaveCriticalSection(&ScheduleLock);
-    if (r == NULL && kind == KindPoolTimer)
-        REAL(CloseThreadpoolTimer)((PTP_TIMER)object);
-    else if (r == NULL && kind == KindPoolWait)
-        REAL(CloseThreadpoolWait)((PTP_WAIT)object);
-    else if (r == NULL)
-        REAL(CloseThreadpoolWork)((PTP_WORK)object);
+    if (r == NULL)
+        ((ClosePoolFunction)Real[PoolRoutesFor(kind).close])(object);
 }
 
 VOID WINAPI GuestCloseThreadpoolWork(PTP_WORK work)
@@ -947,7 +874,7 @@ UINT_PTR WINAPI GuestSetTimer(HWND window, UINT_PTR id, UINT elapseMs,
         r->id = window != NULL ? id : made;
         r->threadId = GetCurrentThreadId();
         // Setting a timer again replaces it: its record stands for both.
-        if (FindWindowTimer(r, window, r->id, r->threadId) != NULL)
+        if (FindWindowTimer(r, window, r->id) != NULL)
             Drop(r);
     }
     LeaveCriticalSection(&ScheduleLock);
@@ -958,8 +885,7 @@ BOOL WINAPI GuestKillTimer(HWND window, UINT_PTR id)
 {
     EnterCriticalSection(&ScheduleLock);
     BOOL ok = KillTimer(window, id);
-    Scheduled* r =
-        ok ? FindWindowTimer(NULL, window, id, GetCurrentThreadId()) : NULL;
+    Scheduled* r = ok ? FindWindowTimer(NULL, window, id) : NULL;
     if (r != NULL)
         r->over = 1;
     LeaveCriticalSection(&ScheduleLock);
@@ -968,19 +894,15 @@ BOOL WINAPI GuestKillTimer(HWND window, UINT_PTR id)
 
 // --- Look-ups --------------------------------------------------------------
 
+FARPROC WINAPI GuestGetProcAddress(HMODULE module, LPCSTR name);
+
 struct RouteEntry {
     const char* name;
     const char* dll;    // where the system's is resolved; null: a runtime's
     void* wrapper;      // null: called here, never routed
 };
 
-FARPROC WINAPI GuestGetProcAddress(HMODULE module, LPCSTR name);
-
-ImportModuleKind ModuleKindOfRoute(const RouteEntry& route)
-{
-    return route.dll == NULL ? RuntimeModule : SystemModule;
-}
-
+// In the order of Route.
 const RouteEntry Routes[RouteCount] = {
     {"CreateThread", "kernel32.dll", (void*)GuestCreateThread},
     {"_beginthread", NULL, (void*)GuestBeginThread},
@@ -997,15 +919,15 @@ const RouteEntry Routes[RouteCount] = {
     {"TrySubmitThreadpoolCallback", "kernel32.dll",
      (void*)GuestTrySubmitThreadpoolCallback},
     {"CreateThreadpoolWork", "kernel32.dll", (void*)GuestCreateThreadpoolWork},
+    {"CreateThreadpoolTimer", "kernel32.dll", (void*)GuestCreateThreadpoolTimer},
+    {"CreateThreadpoolWait", "kernel32.dll", (void*)GuestCreateThreadpoolWait},
     {"CloseThreadpoolWork", "kernel32.dll", (void*)GuestCloseThreadpoolWork},
+    {"CloseThreadpoolTimer", "kernel32.dll", (void*)GuestCloseThreadpoolTimer},
+    {"CloseThreadpoolWait", "kernel32.dll", (void*)GuestCloseThreadpoolWait},
     {"WaitForThreadpoolWorkCallbacks", "kernel32.dll",
      (void*)GuestWaitForThreadpoolWorkCallbacks},
-    {"CreateThreadpoolTimer", "kernel32.dll", (void*)GuestCreateThreadpoolTimer},
-    {"CloseThreadpoolTimer", "kernel32.dll", (void*)GuestCloseThreadpoolTimer},
     {"WaitForThreadpoolTimerCallbacks", "kernel32.dll",
      (void*)GuestWaitForThreadpoolTimerCallbacks},
-    {"CreateThreadpoolWait", "kernel32.dll", (void*)GuestCreateThreadpoolWait},
-    {"CloseThreadpoolWait", "kernel32.dll", (void*)GuestCloseThreadpoolWait},
     {"WaitForThreadpoolWaitCallbacks", "kernel32.dll",
      (void*)GuestWaitForThreadpoolWaitCallbacks},
     {"QueueUserAPC", "kernel32.dll", (void*)GuestQueueUserAPC},
@@ -1029,19 +951,21 @@ const RouteEntry Routes[RouteCount] = {
 
 // The route of an import slot that the loader resolved to resolved, named
 // name (null: by ordinal, or the table keeps no names) in a module of the
-// given kind; -1 for none. A runtime's is matched by name only (which runtime
-// is the guest's own), and remembered as the real one.
+// given kind; -1 for none. A runtime's is matched by name only (which
+// runtime is the guest's own), and its slot value kept as the real one.
 int RouteOf(void* resolved, ImportModuleKind moduleKind, const char* name)
 {
     for (int i = 0; i < RouteCount; ++i) {
-        if (Routes[i].wrapper == NULL)
-            continue;
-        bool named = name != NULL && moduleKind == ModuleKindOfRoute(Routes[i]) &&
+        ImportModuleKind routeKind =
+            Routes[i].dll == NULL ? RuntimeModule : SystemModule;
+        bool named = name != NULL && moduleKind == routeKind &&
                      strcmp(name, Routes[i].name) == 0;
-        if (named && moduleKind == RuntimeModule)
+        if (Routes[i].wrapper == NULL ||
+            !(named || (routeKind == SystemModule && Real[i] == resolved)))
+            continue;
+        if (routeKind == RuntimeModule)
             Real[i] = resolved;
-        if (named || (Real[i] == resolved && moduleKind != RuntimeModule))
-            return i;
+        return i;
     }
     return -1;
 }
@@ -1049,41 +973,69 @@ int RouteOf(void* resolved, ImportModuleKind moduleKind, const char* name)
 FARPROC WINAPI GuestGetProcAddress(HMODULE module, LPCSTR name)
 {
     FARPROC found = GetProcAddress(module, name);
-    if (found == NULL)
-        return NULL;
-    ImportModuleKind moduleKind = SystemModule;
     char path[MAX_PATH];
-    if (!IS_INTRESOURCE(name) && (strcmp(name, "_beginthread") == 0 ||
-                                  strcmp(name, "_beginthreadex") == 0) &&
-        GetModuleFileNameA(module, path, sizeof(path)) != 0) {
+    bool runtime = found != NULL && !IS_INTRESOURCE(name) &&
+                   strncmp(name, "_beginthread", 12) == 0 &&
+                   GetModuleFileNameA(module, path, sizeof(path)) != 0;
+    if (runtime) {
         const char* file = strrchr(path, '\\');
-        moduleKind = ImportModuleKindOf(file != NULL ? file + 1 : path);
+        runtime = ImportModuleKindOf(file != NULL ? file + 1 : path) ==
+                  RuntimeModule;
     }
-    int route = RouteOf((void*)found, moduleKind,
-                        moduleKind == RuntimeModule ? name : NULL);
+    int route = found == NULL ? -1
+                              : RouteOf((void*)found,
+                                        runtime ? RuntimeModule : SystemModule,
+                                        runtime ? name : NULL);
     return route >= 0 ? (FARPROC)Routes[route].wrapper : found;
 }
 
-// Window thread: one slot pointed at wrapper, its original kept.
-void PatchSlot(void** slot, void* wrapper)
+// Window thread: points an import slot elsewhere.
+void WriteSlot(IMAGE_THUNK_DATA* slot, void* to)
 {
-    // Grown one at a time: a guest imports a few dozen of these at most.
-    SIZE_T size = sizeof(PatchedSlot) * (PatchedCount + 1);
-    PatchedSlot* grown =
-        (PatchedSlot*)(Patched == NULL
-                           ? HeapAlloc(GetProcessHeap(), 0, size)
-                           : HeapReAlloc(GetProcessHeap(), 0, Patched, size));
     DWORD protection = 0;
-    if (grown == NULL)
-        return;
-    Patched = grown;
-    if (!VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &protection))
-        return;
-    Patched[PatchedCount].slot = slot;
-    Patched[PatchedCount].original = *slot;
-    ++PatchedCount;
-    *slot = wrapper;
-    VirtualProtect(slot, sizeof(void*), protection, &protection);
+    if (VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &protection)) {
+        slot->u1.Function = (ULONG_PTR)to;
+        VirtualProtect(slot, sizeof(*slot), protection, &protection);
+    }
+}
+
+// Window thread: points the guest's slots of the routes at the wrappers, or
+// back at the real functions. (A slot that named an API set goes back to
+// kernel32's function of that name, the same code.)
+void RewriteImports(HMODULE guest, bool route)
+{
+    BYTE* base = (BYTE*)guest;
+    const IMAGE_NT_HEADERS* nt =
+        (const IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (const IMAGE_IMPORT_DESCRIPTOR* d =
+             (const IMAGE_IMPORT_DESCRIPTOR*)(base + imports.VirtualAddress);
+         imports.VirtualAddress != 0 && d->Name != 0; ++d) {
+        ImportModuleKind moduleKind = ImportModuleKindOf((char*)base + d->Name);
+        IMAGE_THUNK_DATA* slots = (IMAGE_THUNK_DATA*)(base + d->FirstThunk);
+        // A table without names of its own (bound, or slots only) is matched
+        // by address alone.
+        const IMAGE_THUNK_DATA* names =
+            d->OriginalFirstThunk != 0 && d->OriginalFirstThunk != d->FirstThunk
+                ? (const IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk)
+                : NULL;
+        for (SIZE_T i = 0; slots[i].u1.Function != 0; ++i) {
+            void* value = (void*)slots[i].u1.Function;
+            for (int back = 0; !route && back < RouteCount; ++back) {
+                if (Routes[back].wrapper == value && Real[back] != NULL)
+                    WriteSlot(&slots[i], Real[back]);
+            }
+            const char* name = NULL;
+            if (names != NULL && !IMAGE_SNAP_BY_ORDINAL(names[i].u1.Ordinal))
+                name = (const char*)((const IMAGE_IMPORT_BY_NAME*)(
+                                         base + names[i].u1.AddressOfData))
+                           ->Name;
+            int to = route ? RouteOf(value, moduleKind, name) : -1;
+            if (to >= 0)
+                WriteSlot(&slots[i], Routes[to].wrapper);
+        }
+    }
 }
 
 } // namespace
@@ -1114,7 +1066,7 @@ void CreateGuestScheduleObjects(void)
 
 void DeleteGuestScheduleObjects(void)
 {
-    // Only at the end of the process or with nothing routed: no trampoline
+    // Only at the end of the process, or with nothing routed: no trampoline
     // can run any more.
     if (ScheduleChanged != NULL)
         CloseHandle(ScheduleChanged);
@@ -1134,36 +1086,7 @@ void RouteGuestImports(HMODULE guest)
     ScheduleEnding = false;
     LeaveCriticalSection(&ScheduleLock);
     WindowThreadId = GetCurrentThreadId();
-
-    BYTE* base = (BYTE*)guest;
-    const IMAGE_NT_HEADERS* nt =
-        (const IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (imports.VirtualAddress == 0)
-        return;
-    for (const IMAGE_IMPORT_DESCRIPTOR* d =
-             (const IMAGE_IMPORT_DESCRIPTOR*)(base + imports.VirtualAddress);
-         d->Name != 0; ++d) {
-        ImportModuleKind moduleKind = ImportModuleKindOf((char*)base + d->Name);
-        IMAGE_THUNK_DATA* slots = (IMAGE_THUNK_DATA*)(base + d->FirstThunk);
-        // A table without names of its own (bound, or slots only) is matched
-        // by address alone.
-        const IMAGE_THUNK_DATA* names =
-            d->OriginalFirstThunk != 0 && d->OriginalFirstThunk != d->FirstThunk
-                ? (const IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk)
-                : NULL;
-        for (SIZE_T i = 0; slots[i].u1.Function != 0; ++i) {
-            const char* name = NULL;
-            if (names != NULL && !IMAGE_SNAP_BY_ORDINAL(names[i].u1.Ordinal))
-                name = (const char*)((const IMAGE_IMPORT_BY_NAME*)(
-                                         base + names[i].u1.AddressOfData))
-                           ->Name;
-            int route = RouteOf((void*)slots[i].u1.Function, moduleKind, name);
-            if (route >= 0)
-                PatchSlot((void**)&slots[i].u1.Function, Routes[route].wrapper);
-        }
-    }
+    RewriteImports(guest, true);
 }
 
 BOOL EndGuestSchedule(DWORD timeoutMs)
@@ -1204,27 +1127,16 @@ void KeepGuestSchedule(void)
     if (KeptSelf == NULL)
         GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                            (LPCSTR)(void*)KeepGuestSchedule, &KeptSelf);
-    // Its code no longer runs on this thread, which ends; the next window
-    // thread is another.
+    // No guest code runs on this thread any more, which ends; the next
+    // window thread is another.
     WindowThreadId = 0;
     OutputDebugStringA("tebo_wrapper: code of gen_tebo_for_winamp.dll may "
                        "still run after its quit: the DLL stays loaded\n");
 }
 
-void UnrouteGuestImports(void)
+void UnrouteGuestImports(HMODULE guest)
 {
-    for (SIZE_T i = PatchedCount; i-- > 0;) {
-        DWORD protection = 0;
-        void** slot = Patched[i].slot;
-        if (VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &protection)) {
-            *slot = Patched[i].original;
-            VirtualProtect(slot, sizeof(void*), protection, &protection);
-        }
-    }
-    if (Patched != NULL)
-        HeapFree(GetProcessHeap(), 0, Patched);
-    Patched = NULL;
-    PatchedCount = 0;
+    RewriteImports(guest, false);
     WindowThreadId = 0;
     // The host's and the window thread's references keep this DLL meanwhile.
     if (KeptSelf != NULL)

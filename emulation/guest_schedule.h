@@ -32,7 +32,7 @@ void KeepGuestSchedule(void);
 
 // Window thread, once nothing of the guest is left, before its DLL is freed:
 // puts the import slots back and drops what KeepGuestSchedule kept.
-void UnrouteGuestImports(void);
+void UnrouteGuestImports(HMODULE guest);
 
 // Window thread: a wait of the guest's on this thread is answering the
 // messages sent to it, so guest code is on this thread's stack.
