@@ -20,7 +20,7 @@ enum Kind {
     KindPoolWait,        //   silences them: see LeavePoolObject)
     KindWorkItem,        // QueueUserWorkItem, TrySubmitThreadpoolCallback:
     KindSimpleCallback,  //   on a pool work object of ours, closed likewise
-    KindApc,             // run, or its thread has ended
+    KindApc,             // run (never cancelled), or its thread has ended
     KindHook,            // unhooked
     KindWindowTimer      // killed, or its window or its thread has gone
 };
@@ -783,12 +783,12 @@ VOID WINAPI GuestCloseThreadpoolWait(PTP_WAIT wait)
 
 // --- APCs, hooks and timer procedures --------------------------------------
 
+// Not behind the gate: an APC runs on the thread it was queued to, often to
+// tell a thread of the guest's to end, and is waited for like that thread.
 VOID CALLBACK ApcTrampoline(ULONG_PTR record)
 {
     Scheduled* r = (Scheduled*)record;
-    if (EnterGuest(r))
-        ((PAPCFUNC)r->routine)((ULONG_PTR)r->argument);
-    LeaveGuest(r);
+    ((PAPCFUNC)r->routine)((ULONG_PTR)r->argument);
     InterlockedExchange(&r->over, 1);
     SetEvent(ScheduleChanged);
 }
@@ -1118,7 +1118,10 @@ BOOL EndGuestSchedule(DWORD timeoutMs)
         if (!left || elapsed >= timeoutMs)
             return !left;
         // The handles stay open: only this thread frees records now.
-        WaitAnsweringSentMessages(count, waits, timeoutMs - elapsed);
+        // Alertable: an APC the guest queued to this thread runs now rather
+        // than keep the guest for the thread's life.
+        WaitAnsweringSentMessagesEx(count, waits, timeoutMs - elapsed,
+                                    MWMO_ALERTABLE);
     }
 }
 

@@ -180,9 +180,13 @@ INSTANTIATE_TEST_SUITE_P(
         Habit{"WorkItemStuck", GuestLeftoverWorkItem, GuestLeftoverStuck, 1, 0, 0},
         Habit{"PoolWorkEnds", GuestLeftoverPoolWork, GuestLeftoverEnds, 3, 0, 0},
         Habit{"PoolWorkRepeats", GuestLeftoverPoolWork, GuestLeftoverRepeats, 3, 0, 0},
+        Habit{"RegisteredWaitRepeats", GuestLeftoverRegisteredWait, GuestLeftoverRepeats, 3, 0, 0},
+        Habit{"PoolTimerRepeats", GuestLeftoverPoolTimer, GuestLeftoverRepeats, 3, 0, 0},
+        Habit{"ApcToTheWindowThread", GuestLeftoverApc, GuestLeftoverEnds, 1, 0, 0},
         Habit{"HookLeftInPlace", GuestLeftoverHook, GuestLeftoverRepeats, 1, 0, 0},
         Habit{"WindowTimerLeftRunning", GuestLeftoverWindowTimer, GuestLeftoverRepeats, 1, 0, 0},
         Habit{"QuitWaitsForItsTimerPoller", GuestLeftoverNone, GuestLeftoverEnds, 1, 1, 0},
+        Habit{"QuitDeletesItsPollersQueue", GuestLeftoverNone, GuestLeftoverEnds, 1, 2, 0},
         Habit{"QuitWaitsDeafForItsPoller", GuestLeftoverNone, GuestLeftoverEnds, 1, 0, 1}),
     [](const testing::TestParamInfo<Habit>& info) {
         return std::string(info.param.name);

@@ -46,6 +46,8 @@ WNDPROC PlayerProcedure = NULL;   // what the subclass forwards to
 HANDLE PollerThread = NULL;
 HANDLE PollerStop = NULL;         // manual-reset: the poller must end
 HANDLE PollTimer = NULL;
+HANDLE PollQueue = NULL;          // with timerPoller 2
+HANDLE WaitedFor = NULL;          // auto-reset, made set with the DLL
 // Auto-reset, made with the DLL: a poller or a timer's poll is about to
 // send a query; a leftover's run is about to, or has ended.
 HANDLE PollQuerying = NULL;
@@ -250,6 +252,24 @@ VOID CALLBACK WaitingTimerProc(HWND, UINT, UINT_PTR id, DWORD)
     NoteEntry();   // still inside: quit must not have returned meanwhile
 }
 
+// A registered wait's callback: set again, the event fires the next one.
+VOID CALLBACK LeftoverWait(PVOID, BOOLEAN)
+{
+    RunLeftover();
+    if (Control->leftoverStays == GuestLeftoverRepeats)
+        SetEvent(WaitedFor);
+}
+
+VOID CALLBACK LeftoverPoolTimer(PTP_CALLBACK_INSTANCE, PVOID, PTP_TIMER)
+{
+    RunLeftover();
+}
+
+VOID CALLBACK LeftoverApc(ULONG_PTR)
+{
+    RunLeftover();
+}
+
 LRESULT CALLBACK LeftoverHook(int code, WPARAM wparam, LPARAM lparam)
 {
     NoteEntry();
@@ -267,6 +287,8 @@ void LeaveLeftover(void)
     bool repeats = Control->leftoverStays == GuestLeftoverRepeats;
     HANDLE timer = NULL;
     PTP_WORK work = NULL;
+    PTP_TIMER poolTimer = NULL;
+    FILETIME dueAtOnce = {(DWORD)-10000, (DWORD)-1};   // relative: 1 ms
     CreateThreadFunction lookedUp = NULL;
     switch (Control->leftoverRoute) {
     case GuestLeftoverCreateThread:
@@ -304,6 +326,17 @@ void LeaveLeftover(void)
     case GuestLeftoverWindowTimer:
         SetTimer(NULL, 0, 1, LeftoverWindowTimer);
         break;
+    case GuestLeftoverRegisteredWait:
+        RegisterWaitForSingleObject(&timer, WaitedFor, LeftoverWait, NULL,
+                                    INFINITE, WT_EXECUTEDEFAULT);
+        break;
+    case GuestLeftoverPoolTimer:
+        poolTimer = CreateThreadpoolTimer(LeftoverPoolTimer, NULL, NULL);
+        SetThreadpoolTimer(poolTimer, &dueAtOnce, repeats ? 1 : 0, 0);
+        break;
+    case GuestLeftoverApc:
+        QueueUserAPC(LeftoverApc, GetCurrentThread(), 0);
+        break;
     default:
         return;
     }
@@ -340,8 +373,10 @@ int GuestInit(void)
     }
     if (Control->timerProcWaits)
         SetTimer(NULL, 0, 1, WaitingTimerProc);
+    if (Control->timerPoller == 2)
+        PollQueue = CreateTimerQueue();
     if (Control->timerPoller)
-        CreateTimerQueueTimer(&PollTimer, NULL, PollFromTimer, NULL, 1, 1,
+        CreateTimerQueueTimer(&PollTimer, PollQueue, PollFromTimer, NULL, 1, 1,
                               WT_EXECUTEDEFAULT);
     if (Control->initBusyMs != 0)
         Sleep(Control->initBusyMs);   // still starting
@@ -412,9 +447,12 @@ void GuestQuit(void)
         // thread would have to answer, wait for it to end.
         ResetEvent(PollQuerying);
         WaitForSingleObject(PollQuerying, 5000);
-        DeleteTimerQueueTimer(NULL, PollTimer, INVALID_HANDLE_VALUE);
+        if (PollQueue != NULL)
+            DeleteTimerQueueEx(PollQueue, INVALID_HANDLE_VALUE);
+        else
+            DeleteTimerQueueTimer(NULL, PollTimer, INVALID_HANDLE_VALUE);
     }
-    PollTimer = NULL;
+    PollTimer = PollQueue = NULL;
     if (Control != NULL) {
         LeaveLeftover();
         WaitForTestEvent(Control->quitRelease);
@@ -450,6 +488,7 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
         PollQuerying = CreateEventA(NULL, FALSE, FALSE, NULL);
         LeftoverQuerying = CreateEventA(NULL, FALSE, FALSE, NULL);
         LeftoverRan = CreateEventA(NULL, FALSE, FALSE, NULL);
+        WaitedFor = CreateEventA(NULL, FALSE, TRUE, NULL);
         Control = FindControl();
         if (Control != NULL) {
             Control->guestModule = module;
@@ -464,6 +503,7 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
         CloseHandle(PollQuerying);
         CloseHandle(LeftoverQuerying);
         CloseHandle(LeftoverRan);
+        CloseHandle(WaitedFor);
     }
     return TRUE;
 }

@@ -20,7 +20,13 @@ enum GuestLeftoverRoute {
     GuestLeftoverWorkItem,         // QueueUserWorkItem
     GuestLeftoverPoolWork,         // CreateThreadpoolWork and Submit
     GuestLeftoverHook,             // SetWindowsHookExA, never removed
-    GuestLeftoverWindowTimer       // SetTimer with a procedure, never killed
+    GuestLeftoverWindowTimer,      // SetTimer with a procedure, never killed
+    GuestLeftoverRegisteredWait,   // RegisterWaitForSingleObject on an
+                                   // event set once a run (never
+                                   // unregistered)
+    GuestLeftoverPoolTimer,        // CreateThreadpoolTimer, never closed
+    GuestLeftoverApc               // QueueUserAPC to quit's own thread, which
+                                   // no wait of the guest's lets run
 };
 
 enum GuestLeftoverStays {
@@ -91,9 +97,9 @@ struct GuestDoubleControl {
     HANDLE leftoverRelease;
     DWORD hookThread;        // hooked by GuestLeftoverHook (WH_GETMESSAGE)
     // init polls from a timer-queue callback (run on the system's pool
-    // threads); quit deletes the timer and waits for a callback under way
-    // (DeleteTimerQueueTimer with INVALID_HANDLE_VALUE), once a callback has
-    // begun to send a query.
+    // threads); once a callback has begun to send a query, quit deletes, and
+    // waits for a callback under way (INVALID_HANDLE_VALUE), 1: the timer,
+    // 2: the queue of its own that holds it.
     LONG timerPoller;
     // With pollerEnabled: once the poller is about to query, quit tells it
     // to stop and waits for it with a plain WaitForSingleObject.
