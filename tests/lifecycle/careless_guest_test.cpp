@@ -92,14 +92,6 @@ void WaitUntilStarted()
     Query(window, 0, 104);
 }
 
-// A message through this thread's hooks (the guest may have left one).
-void PassAMessage()
-{
-    MSG msg;
-    PostThreadMessageA(GetCurrentThreadId(), WM_NULL, 0, 0);
-    PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE);
-}
-
 TEST_P(Leftovers, FreeTheGuestExactlyWhenNothingOfItIsLeft)
 {
     const Habit& habit = GetParam();
@@ -125,7 +117,10 @@ TEST_P(Leftovers, FreeTheGuestExactlyWhenNothingOfItIsLeft)
         if (waitsForPoller) {
             EXPECT_LT(took, 1000u) << "cycle " << cycle;
         }
-        PassAMessage();
+        // A message through this thread's hooks (the guest may have left one).
+        MSG msg;
+        PostThreadMessageA(GetCurrentThreadId(), WM_NULL, 0, 0);
+        PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE);
         ASSERT_EQ(stuck ? 0 : cycle, control.unloads) << "cycle " << cycle;
         EXPECT_EQ(stuck, GuestLoaded());
     }

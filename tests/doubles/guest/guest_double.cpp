@@ -218,9 +218,13 @@ unsigned __stdcall LeftoverRuntimeThread(void*)
     return 0;
 }
 
-VOID CALLBACK LeftoverTimer(PVOID, BOOLEAN)
+// A registered wait's event, set again, fires the next callback.
+VOID CALLBACK LeftoverTimerOrWait(PVOID, BOOLEAN)
 {
     RunLeftover();
+    if (Control->leftoverRoute == GuestLeftoverRegisteredWait &&
+        Control->leftoverStays == GuestLeftoverRepeats)
+        SetEvent(WaitedFor);
 }
 
 DWORD WINAPI LeftoverWorkItem(LPVOID)
@@ -250,14 +254,6 @@ VOID CALLBACK WaitingTimerProc(HWND, UINT, UINT_PTR id, DWORD)
     InterlockedExchange(&Control->timerProcWaiting, 1);
     WaitForTestEvent(Control->leftoverRelease);
     NoteEntry();   // still inside: quit must not have returned meanwhile
-}
-
-// A registered wait's callback: set again, the event fires the next one.
-VOID CALLBACK LeftoverWait(PVOID, BOOLEAN)
-{
-    RunLeftover();
-    if (Control->leftoverStays == GuestLeftoverRepeats)
-        SetEvent(WaitedFor);
 }
 
 VOID CALLBACK LeftoverPoolTimer(PTP_CALLBACK_INSTANCE, PVOID, PTP_TIMER)
@@ -307,7 +303,7 @@ void LeaveLeftover(void)
         CloseHandle(lookedUp(NULL, 0, LeftoverThread, NULL, 0, NULL));
         break;
     case GuestLeftoverQueueTimer:
-        CreateTimerQueueTimer(&timer, NULL, LeftoverTimer, NULL, 0,
+        CreateTimerQueueTimer(&timer, NULL, LeftoverTimerOrWait, NULL, 0,
                               repeats ? 1 : 0, WT_EXECUTEDEFAULT);
         break;
     case GuestLeftoverWorkItem:
@@ -327,8 +323,8 @@ void LeaveLeftover(void)
         SetTimer(NULL, 0, 1, LeftoverWindowTimer);
         break;
     case GuestLeftoverRegisteredWait:
-        RegisterWaitForSingleObject(&timer, WaitedFor, LeftoverWait, NULL,
-                                    INFINITE, WT_EXECUTEDEFAULT);
+        RegisterWaitForSingleObject(&timer, WaitedFor, LeftoverTimerOrWait,
+                                    NULL, INFINITE, WT_EXECUTEDEFAULT);
         break;
     case GuestLeftoverPoolTimer:
         poolTimer = CreateThreadpoolTimer(LeftoverPoolTimer, NULL, NULL);

@@ -21,12 +21,9 @@ enum GuestLeftoverRoute {
     GuestLeftoverPoolWork,         // CreateThreadpoolWork and Submit
     GuestLeftoverHook,             // SetWindowsHookExA, never removed
     GuestLeftoverWindowTimer,      // SetTimer with a procedure, never killed
-    GuestLeftoverRegisteredWait,   // RegisterWaitForSingleObject on an
-                                   // event set once a run (never
-                                   // unregistered)
+    GuestLeftoverRegisteredWait,   // RegisterWaitForSingleObject, kept
     GuestLeftoverPoolTimer,        // CreateThreadpoolTimer, never closed
-    GuestLeftoverApc               // QueueUserAPC to quit's own thread, which
-                                   // no wait of the guest's lets run
+    GuestLeftoverApc               // QueueUserAPC to quit's own thread
 };
 
 enum GuestLeftoverStays {
