@@ -1,7 +1,8 @@
 // Binding of the guest plug-in, gen_tebo_for_winamp.dll.
 #include "guest_binding.h"
 
-#include "module_threads.h"
+#include "guest_schedule.h"
+#include "message_wait.h"
 #include "player_window.h"
 
 namespace {
@@ -9,7 +10,6 @@ namespace {
 // Written only by the window thread (one at a time: a new one starts only
 // once the last has ended).
 HMODULE GuestModule = NULL;
-FILETIME GuestLoadedAt;   // system time just before the load
 GuestPluginHeader* GuestHeader = NULL;
 // The guest of this window has been stopped: WM_DESTROY comes twice, sent by
 // the stop and again when the window is really destroyed.
@@ -18,13 +18,12 @@ bool GuestStopped = false;
 // destroyed its window) must not run quit nested inside init: the window
 // thread stops the guest once init has returned.
 bool GuestInInit = false;
-// Code of the guest may still run on another thread: so from its load until
-// its stop has found otherwise.
+// Code of the guest may still run: so from its load until its stop has found
+// nothing of it left.
 bool GuestCodeMayRun = false;
-// The DLL of an earlier guest whose code may still have been running when
-// its window went; our one reference to it is kept until a look finds none.
+// The DLL of an earlier guest of which something was left when its window
+// went; our one reference to it is kept until a look finds nothing left.
 HMODULE LingeringGuest = NULL;
-FILETIME LingeringLoadedAt;
 
 // Guards the guest's started flag and the count of configure calls under way.
 // Held only for a few stores, never across a call into the guest or a wait.
@@ -38,21 +37,25 @@ LONG ConfigCalls = 0;
 
 typedef GuestPluginHeader* (*GuestEntryFunction)(void);
 
-// How long the stop waits for the guest's own threads (workers told to stop
-// by quit, callbacks under way) to leave its code before it gives up and
-// keeps the DLL loaded. Within the host's stop bound (2.5 s), so that a
-// guest whose quit returns at once has its stop finished while the host
-// still waits.
-const DWORD GuestThreadsTimeoutMs = 2000;
+// How long the stop waits, after quit, for what the guest left (its threads,
+// callbacks under way) to end before it keeps the DLL loaded. Within the
+// host's stop bound (2.5 s), so that a guest whose quit returns at once has
+// its stop finished while the host still waits.
+const DWORD GuestLeftoversTimeoutMs = 2000;
 
-// Frees the DLL of an earlier guest once one look finds none of its code
-// running. TRUE when no such DLL is left.
+// Frees the DLL of an earlier guest once one look finds nothing of it left:
+// no configure call inside, nothing it scheduled. TRUE when no such DLL is
+// left.
 BOOL ForgetLingeringGuest(void)
 {
     if (LingeringGuest == NULL)
         return TRUE;
-    if (!WaitUntilNoThreadRunsIn(LingeringGuest, LingeringLoadedAt, 0))
+    EnterCriticalSection(&GuestLock);
+    bool configInside = ConfigCalls != 0;
+    LeaveCriticalSection(&GuestLock);
+    if (configInside || !EndGuestSchedule(0))
         return FALSE;
+    UnrouteGuestImports(LingeringGuest);
     FreeLibrary(LingeringGuest);
     LingeringGuest = NULL;
     return TRUE;
@@ -63,6 +66,7 @@ BOOL ForgetLingeringGuest(void)
 void CreateGuestBindingObjects(void)
 {
     InitializeCriticalSection(&GuestLock);
+    CreateGuestScheduleObjects();
     // Manual-reset, signalled: no configure call is inside the guest.
     ConfigIdleEvent = CreateEventA(NULL, TRUE, TRUE, NULL);
 }
@@ -73,24 +77,27 @@ void DeleteGuestBindingObjects(void)
         CloseHandle(ConfigIdleEvent);
     ConfigIdleEvent = NULL;
     DeleteCriticalSection(&GuestLock);
+    DeleteGuestScheduleObjects();
 }
 
 LRESULT LoadGuestPlugin(HWND window)
 {
     GuestStopped = false;
     GuestCodeMayRun = true;
-    // The earlier guest's DLL is still loaded and its code still runs: a
-    // bare-name load would hand out that very copy, and starting it again
-    // before its first life has ended is asking for trouble. This window
-    // runs without a guest, as if its DLL were missing.
+    // The earlier guest's DLL is still loaded and something of it is still
+    // left: a bare-name load would hand out that very copy, and starting it
+    // again before its first life has ended is asking for trouble. This
+    // window runs without a guest, as if its DLL were missing.
     if (!ForgetLingeringGuest())
         return 0;
 
-    GetSystemTimeAsFileTime(&GuestLoadedAt);
     HMODULE module = LoadLibraryA("gen_tebo_for_winamp.dll");
     GuestModule = module;
     if (module == NULL)
         return 0;
+    // Before any function of the guest runs: what it schedules from here on
+    // is known. (Its DllMain has run already.)
+    RouteGuestImports(module);
 
     GuestEntryFunction entry = (GuestEntryFunction)(void*)GetProcAddress(
         module, "winampGetGeneralPurposePlugin");
@@ -145,11 +152,10 @@ void UnloadGuestPlugin(HWND window)
     if (window != NULL)
         SetWindowLongPtrA(window, GWLP_WNDPROC, (LONG_PTR)PlayerWindowProc);
 
-    // quit may only have told the guest's threads to stop. No configure call
-    // is inside any more (waited for above, and none starts once the guest
-    // is no longer marked started).
-    GuestCodeMayRun = !WaitUntilNoThreadRunsIn(GuestModule, GuestLoadedAt,
-                                               GuestThreadsTimeoutMs);
+    // quit may only have told the guest's threads to stop, and left timers
+    // and work behind. No configure call is inside any more (waited for
+    // above, and none starts once the guest is no longer marked started).
+    GuestCodeMayRun = !EndGuestSchedule(GuestLeftoversTimeoutMs);
 }
 
 void ReleaseGuestModule(void)
@@ -157,14 +163,17 @@ void ReleaseGuestModule(void)
     HMODULE module = GuestModule;
     GuestModule = NULL;
     if (module != NULL && GuestCodeMayRun) {
-        // Never free code that may still run: keep our reference. A load is
-        // refused while an earlier DLL lingers, so none does yet.
+        // Never free code that may still run: keep our reference (and this
+        // DLL, which its import slots point into). A load is refused while an
+        // earlier DLL lingers, so none does yet.
         LingeringGuest = module;
-        LingeringLoadedAt = GuestLoadedAt;
+        KeepGuestSchedule();
         return;
     }
-    if (module != NULL)
+    if (module != NULL) {
+        UnrouteGuestImports(module);
         FreeLibrary(module);
+    }
     ForgetLingeringGuest();
 }
 

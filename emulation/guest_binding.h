@@ -1,6 +1,6 @@
 // Binding of the guest plug-in, gen_tebo_for_winamp.dll: loaded and started
 // when the player window is created, stopped when it is destroyed, freed by
-// the window thread once none of the guest's code can run any more. The
+// the window thread once nothing it scheduled is left (guest_schedule.h). The
 // configure request (OnConfigure, a descriptor entry) comes on host threads.
 #pragma once
 
@@ -42,14 +42,14 @@ LRESULT LoadGuestPlugin(HWND window);
 // init runs. Waits for a configure call under way to return (for as long as
 // its dialog stays open), calls the guest's quit, takes the window procedure
 // (of a window still there) back from any subclass the guest left in place,
-// and waits (bounded) until none of the guest's own threads runs its code any
-// more, answering the messages sent to the window meanwhile.
+// cancels what the guest left scheduled and waits (bounded) for the rest of
+// it to end, answering the messages sent to the window meanwhile.
 void UnloadGuestPlugin(HWND window);
 
 // Window thread, after its message loop has ended and its windows are gone,
 // so that no guest code is left on its own stack. Frees the guest's DLL, or,
-// when its code may still run on another thread, keeps it loaded: a later
-// start or stop frees it once none does.
+// when something it scheduled is left, keeps it loaded: a later start or
+// stop frees it once nothing is.
 void ReleaseGuestModule(void);
 
 // Called by the emulation's own create and delete at the first DLL entry call

@@ -1,8 +1,8 @@
 // Waits that a thread owning windows can afford.
 #include "message_wait.h"
 
-DWORD WaitAnsweringSentMessages(DWORD count, const HANDLE* handles,
-                                DWORD timeoutMs)
+DWORD WaitAnsweringSentMessagesEx(DWORD count, const HANDLE* handles,
+                                  DWORD timeoutMs, DWORD flags)
 {
     // count >= 1: the time-out's last look below needs a handle.
     DWORD start = GetTickCount();
@@ -11,17 +11,22 @@ DWORD WaitAnsweringSentMessages(DWORD count, const HANDLE* handles,
         // Handles the sent messages already pending; takes nothing posted.
         PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs)
+        if (timeoutMs != INFINITE && elapsed >= timeoutMs)
             return WaitForMultipleObjects(count, handles, FALSE, 0);
         // MWMO_INPUTAVAILABLE: a message sent before the wait, that code on
         // this thread (a guest's subclass, say) has already seen in the
         // queue status, must end the wait too; a plain wait wakes only for
         // messages that came after the last look at the queue.
-        DWORD r = MsgWaitForMultipleObjectsEx(count, handles,
-                                              timeoutMs - elapsed,
-                                              QS_SENDMESSAGE,
-                                              MWMO_INPUTAVAILABLE);
+        DWORD r = MsgWaitForMultipleObjectsEx(
+            count, handles, timeoutMs == INFINITE ? INFINITE : timeoutMs - elapsed,
+            QS_SENDMESSAGE, MWMO_INPUTAVAILABLE | flags);
         if (r != WAIT_OBJECT_0 + count)
             return r;
     }
+}
+
+DWORD WaitAnsweringSentMessages(DWORD count, const HANDLE* handles,
+                                DWORD timeoutMs)
+{
+    return WaitAnsweringSentMessagesEx(count, handles, timeoutMs, 0);
 }

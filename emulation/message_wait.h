@@ -4,11 +4,16 @@
 
 #include <windows.h>
 
-// Waits up to timeoutMs for one of count handles (1 to
-// MAXIMUM_WAIT_OBJECTS - 1), handling meanwhile the messages that other
+// Waits up to timeoutMs (INFINITE: without end) for one of count handles (1
+// to MAXIMUM_WAIT_OBJECTS - 1), handling meanwhile the messages that other
 // threads send to this thread's windows; posted messages stay queued. A
 // thread that another one may be waiting for in SendMessage must never block
-// without answering. Returns WAIT_OBJECT_0 + i for a signalled handle, else
-// WAIT_TIMEOUT or WAIT_FAILED.
+// without answering. flags: 0, or MWMO_ALERTABLE to run queued APCs too.
+// Returns WAIT_OBJECT_0 + i for a signalled handle (WAIT_ABANDONED_0 + i for
+// an abandoned mutex), else WAIT_TIMEOUT, WAIT_IO_COMPLETION or WAIT_FAILED.
+DWORD WaitAnsweringSentMessagesEx(DWORD count, const HANDLE* handles,
+                                  DWORD timeoutMs, DWORD flags);
+
+// The same, not alertable.
 DWORD WaitAnsweringSentMessages(DWORD count, const HANDLE* handles,
                                 DWORD timeoutMs);

@@ -3,11 +3,16 @@
 #include "player_window.h"
 
 #include "guest_binding.h"
+#include "guest_schedule.h"
 #include "../base/plugin_module.h"
 #include "../state/playback_state.h"
 #include "../tags/tag_bridge.h"
 
 namespace {
+
+// Posted by the window to itself for a stop that came while guest code was
+// on this thread's stack. Registered with the class (window thread).
+UINT DeferredStopMessage = 0;
 
 // Trace line for every message, before it is handled.
 void TraceMessage(UINT message, WPARAM wparam, LPARAM lparam)
@@ -60,6 +65,7 @@ ATOM RegisterPlayerClass(const char* className)
     windowClass.lpszMenuName = NULL;
     windowClass.lpszClassName = className;
 
+    DeferredStopMessage = RegisterWindowMessageA("tebo_wrapper deferred stop");
     ATOM atom = RegisterClassExA(&windowClass);
     if (atom == 0 && GetLastError() == ERROR_CLASS_ALREADY_EXISTS) {
         // Left by a copy of this DLL that did not end its thread: its
@@ -74,11 +80,21 @@ LRESULT CALLBACK PlayerWindowProc(HWND window, UINT message, WPARAM wparam,
                                   LPARAM lparam)
 {
     TraceMessage(message, wparam, lparam);
+    if (message == DeferredStopMessage && message != 0)
+        message = WM_DESTROY;
     switch (message) {
     case WM_CREATE:
         NoteWindowMade();
         return LoadGuestPlugin(window);
     case WM_DESTROY:
+        // A wait of the guest's on this thread answers sent messages, the
+        // stop's WM_DESTROY among them: its quit would then run nested inside
+        // the guest's own call. Stop once that call has returned: posted
+        // messages wait for the message loop.
+        if (GuestWaitUnderWay()) {
+            PostMessageA(window, DeferredStopMessage, 0, 0);
+            return 0;
+        }
         // Forget the handle first: nothing may send to it once it can be
         // reused for another window.
         InterlockedCompareExchangePointer((PVOID volatile*)&Playback.window,

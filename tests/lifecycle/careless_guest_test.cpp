@@ -1,8 +1,9 @@
-// Guests as careless as real ones: workers that quit tells to stop but does
-// not wait for, a timer-queue poller whose quit waits for a callback that is
-// waiting for the window; and a host that frees the DLL without a stop.
+// Guests as careless as real ones: threads, timers, pool work and hooks that
+// quit leaves behind, a quit that waits for its poller while the poller waits
+// for the window, a quit that never returns; and a host that frees the DLL
+// without a stop.
 // The host must never fault and never wait more than the stop's bound, and a
-// guest is freed once, and only once, none of its code can run.
+// guest is freed once, and only once, nothing of it is left.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -30,113 +31,6 @@ bool GuestLoaded()
     return GetModuleHandleA("gen_tebo_for_winamp.dll") != NULL;
 }
 
-// Host threads of the kinds a player runs during playback, started after
-// the plug-in and alive across its stop: one idle, one busy, one reporting
-// progress. None of them may slow the stop or keep the guest loaded.
-class HostThreads {
-public:
-    explicit HostThreads(LoadedPlugin& plugin) : done_(NewEvent())
-    {
-        idle_ = new TestThread([this] { WaitForSingleObject(done_, 60000); });
-        busy_ = new TestThread([this] {
-            while (WaitForSingleObject(done_, 0) == WAIT_TIMEOUT)
-                SwitchToThread();
-        });
-        progress_ = new TestThread([this, &plugin] {
-            for (LONG at = 0; WaitForSingleObject(done_, 1) == WAIT_TIMEOUT;
-                 ++at)
-                plugin.Progress(1, at, at);
-        });
-    }
-    ~HostThreads()
-    {
-        SetEvent(done_);
-        delete idle_;
-        delete busy_;
-        delete progress_;
-        CloseHandle(done_);
-    }
-private:
-    HANDLE done_;
-    TestThread* idle_;
-    TestThread* busy_;
-    TestThread* progress_;
-};
-
-// --- Freed at every stop, whatever threads live ---------------------------
-
-struct GuestKind {
-    const char* name;
-    LONG workerKind;       // 0: none (a well-behaved guest)
-    LONG timerPoller;      // 2: a timer callback quit does not wait for
-    DWORD windDownMs;      // the time in guest code after the stop
-};
-
-VOID CALLBACK Nothing(PVOID done, BOOLEAN)
-{
-    SetEvent((HANDLE)done);
-}
-
-class EveryStop : public testing::TestWithParam<GuestKind> {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(Tags().Loaded());
-        Tags().Reset();
-        // The system's pool threads exist before the guest is loaded, as in
-        // a host that uses them itself: they run the guest's callbacks all
-        // the same.
-        HANDLE done = NewEvent();
-        HANDLE timer = NULL;
-        ASSERT_TRUE(CreateTimerQueueTimer(&timer, NULL, Nothing, done, 0, 0,
-                                          WT_EXECUTEONLYONCE));
-        ASSERT_TRUE(WaitFor(done));
-        DeleteTimerQueueTimer(NULL, timer, INVALID_HANDLE_VALUE);
-        CloseHandle(done);
-    }
-};
-
-TEST_P(EveryStop, StopsAtAnyMomentReturnInTimeAndFreeTheGuestOnlyOnceItsCodeIsIdle)
-{
-    GuestDoubleControl control = {};
-    control.workerKind = GetParam().workerKind;
-    control.timerPoller = GetParam().timerPoller;
-    control.workerWindDownMs = GetParam().windDownMs;
-    control.pollerEnabled = 1;
-    control.pollIntervalMs = 1;
-    GuestSetup guest("guest_v10", &control);
-    LoadedPlugin plugin;
-    HANDLE never = NewEvent();
-
-    const int cycles = 16;
-    for (int cycle = 1; cycle <= cycles; ++cycle) {
-        ASSERT_EQ(0, plugin.Init());
-        HostThreads host(plugin);
-        // Stops from right at the start to 50 ms into it: while the window is
-        // made, while the guest starts, while it polls.
-        WaitForSingleObject(never, (DWORD)(cycle * 17 % 51));
-        DWORD took = Bounded("PluginQuit", [&] { EXPECT_EQ(0, plugin.Quit()); }, 20000);
-        ASSERT_LT(took, QuitBoundMs) << "cycle " << cycle;
-        ASSERT_EQ(cycle, control.unloads) << "not freed at the stop of cycle "
-                                          << cycle;
-        ASSERT_EQ(0, control.workersRunning);
-    }
-    EXPECT_EQ(0, control.unloadedUnderWorker);
-    EXPECT_EQ(control.initCalls, control.quitCalls);
-    EXPECT_EQ(cycles, control.loads);
-    CloseHandle(never);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Guests, EveryStop,
-    testing::Values(GuestKind{"WellBehaved", 0, 0, 0},
-                    GuestKind{"WorkerByCreateThread", 1, 0, 20},
-                    GuestKind{"WorkerByBeginThreadEx", 2, 0, 20},
-                    GuestKind{"TimerCallbackOnAPoolThread", 0, 2, 20}),
-    [](const testing::TestParamInfo<GuestKind>& info) {
-        return std::string(info.param.name);
-    });
-
 // --- Guests whose code outlives the stop ----------------------------------
 
 // One guest stand-in (v10) with its control record, the plug-in, and an
@@ -149,11 +43,12 @@ protected:
         Tags().Reset();
     }
     void TearDown() override { CloseHandle(release); }
-    // Starts the plug-in and waits until the guest has been started.
-    void StartGuest()
+    // Starts the plug-in and waits until the guest has been started (for
+    // the starts-th time).
+    void StartGuest(LONG starts = 1)
     {
         ASSERT_EQ(0, plugin.Init());
-        ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return control.initCalls == starts; }));
     }
     // The stop, which must return within its bound; its time.
     DWORD Stop()
@@ -170,66 +65,153 @@ protected:
     HANDLE release = NewEvent();
 };
 
-// A worker still in the guest's code at the end of the bound: one blocked
-// there, and one that has not even begun to run (a runtime's thread start
-// names the guest's routine only in its parameter block).
-struct LateWorker {
+// --- Code the guest leaves behind -----------------------------------------
+
+// What quit leaves behind, by which route, and how it goes on; or a quit
+// that waits for its querying poller.
+struct Habit {
     const char* name;
-    LONG workerKind;
-    bool createdSuspended;   // else blocked on its release event
+    LONG route;       // GuestLeftoverRoute
+    LONG stays;       // GuestLeftoverStays
+    int timings;      // moments of quit's return tried in turn: at once, a run
+                      // about to query, a run ended (the first 1, 2 or 3)
+    LONG timerPoller;
+    LONG quitWaitsDeaf;
 };
 
-class OutlivingWorker : public Outlives,
-                        public testing::WithParamInterface<LateWorker> {};
+class Leftovers : public Outlives, public testing::WithParamInterface<Habit> {
+};
 
-TEST_P(OutlivingWorker, KeepsTheGuestLoadedUntilALaterStartFindsItGone)
+// Until the window has been made and the guest (if any) started: a query is
+// answered only once the window's creation is over.
+void WaitUntilStarted()
 {
-    control.workerKind = GetParam().workerKind;
-    if (GetParam().createdSuspended)
-        control.workerCreatedSuspended = 1;
-    else
-        control.workerRelease = release;
-    StartGuest();
-    Stop();
-    EXPECT_EQ(1, control.quitCalls);
-    EXPECT_EQ(0, control.unloads) << "freed under a worker";
-    EXPECT_TRUE(GuestLoaded());
+    HWND window = NULL;
+    ASSERT_TRUE(WaitUntil([&] { return (window = FindPlayerWindow()) != NULL; }));
+    Query(window, 0, 104);
+}
 
-    // A start while that worker lives: the window runs without the guest
-    // rather than start the copy that has not finished its first life.
+TEST_P(Leftovers, FreeTheGuestExactlyWhenNothingOfItIsLeft)
+{
+    const Habit& habit = GetParam();
+    control.leftoverRoute = habit.route;
+    control.leftoverStays = habit.stays;
+    control.leftoverRelease = release;
+    control.hookThread = GetCurrentThreadId();
+    control.timerPoller = habit.timerPoller;
+    control.pollerEnabled = control.quitWaitsDeaf = habit.quitWaitsDeaf;
+    control.pollIntervalMs = 1;
+    bool stuck = habit.stays == GuestLeftoverStuck;
+    bool waitsForPoller = habit.timerPoller || habit.quitWaitsDeaf;
+    int cycles = stuck ? 1 : waitsForPoller ? 16 : 2 * habit.timings;
+    for (int cycle = 1; cycle <= cycles; ++cycle) {
+        control.leftoverTiming = stuck ? 1 : (cycle - 1) % habit.timings;
+        LONG rounds = control.pollRounds;
+        StartGuest(cycle);
+        // quit stops while its poller is inside a query: in milliseconds.
+        if (waitsForPoller) {
+            ASSERT_TRUE(WaitUntil([&] { return control.pollRounds > rounds; }));
+        }
+        DWORD took = Stop();
+        if (waitsForPoller) {
+            EXPECT_LT(took, 1000u) << "cycle " << cycle;
+        }
+        // A message through this thread's hooks (the guest may have left one).
+        MSG msg;
+        PostThreadMessageA(GetCurrentThreadId(), WM_NULL, 0, 0);
+        PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE);
+        ASSERT_EQ(stuck ? 0 : cycle, control.unloads) << "cycle " << cycle;
+        EXPECT_EQ(stuck, GuestLoaded());
+    }
+    EXPECT_EQ(0, control.unloadedUnderLeftover);
+    if (!stuck)
+        return;
+
+    // A start while it is stuck runs the window without the guest, as if its
+    // DLL were missing, rather than start the copy whose first life has not
+    // ended; its stop frees nothing.
     ASSERT_EQ(0, plugin.Init());
-    ASSERT_TRUE(WaitUntil([] { return FindPlayerWindow() != NULL; }));
+    WaitUntilStarted();
     EXPECT_EQ(1, control.initCalls);
     EXPECT_EQ(1, control.loads);
     EXPECT_EQ(0, plugin.Quit());
     EXPECT_EQ(0, control.unloads);
 
-    // Once the worker has gone, the next start frees the old copy and loads
-    // the guest afresh, and its stop frees that one.
-    if (GetParam().createdSuspended) {
-        ResumeThread(control.workerThread);
-        CloseHandle(control.workerThread);
-    } else {
-        SetEvent(release);
-    }
-    ASSERT_TRUE(WaitUntil([&] { return control.workersRunning == 0; }));
-    control.workerKind = 0;
-    ASSERT_EQ(0, plugin.Init());
-    ASSERT_TRUE(WaitUntil([&] { return control.initCalls == 2; }));
+    // Once it has ended, a start frees the old copy and loads the guest
+    // afresh. Its end is seen a moment after its last run has counted
+    // itself out: starts until one has the guest.
+    control.leftoverRoute = GuestLeftoverNone;
+    SetEvent(release);
+    ASSERT_TRUE(WaitUntil([&] { return control.leftoversRunning == 0; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        EXPECT_EQ(0, plugin.Init());
+        WaitUntilStarted();
+        if (control.initCalls == 2)
+            return true;
+        EXPECT_EQ(0, plugin.Quit());
+        return false;
+    }));
     EXPECT_EQ(1, control.unloads);
     EXPECT_EQ(2, control.loads);
     EXPECT_EQ(0, plugin.Quit());
     EXPECT_EQ(2, control.unloads);
-    EXPECT_EQ(0, control.unloadedUnderWorker);
+    EXPECT_EQ(0, control.unloadedUnderLeftover);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Workers, OutlivingWorker,
-    testing::Values(LateWorker{"BlockedInTheGuest", 1, false},
-                    LateWorker{"NotYetRunByTheRuntime", 2, true}),
-    [](const testing::TestParamInfo<LateWorker>& info) {
+    Habits, Leftovers,
+    testing::Values(
+        Habit{"CreateThreadEnds", GuestLeftoverCreateThread, GuestLeftoverEnds, 3, 0, 0},
+        Habit{"CreateThreadStuck", GuestLeftoverCreateThread, GuestLeftoverStuck, 1, 0, 0},
+        Habit{"BeginThreadEnds", GuestLeftoverBeginThread, GuestLeftoverEnds, 3, 0, 0},
+        Habit{"BeginThreadStuck", GuestLeftoverBeginThread, GuestLeftoverStuck, 1, 0, 0},
+        Habit{"BeginThreadExEnds", GuestLeftoverBeginThreadEx, GuestLeftoverEnds, 3, 0, 0},
+        Habit{"LookedUpThreadEnds", GuestLeftoverLookedUpThread, GuestLeftoverEnds, 3, 0, 0},
+        Habit{"TimerEnds", GuestLeftoverQueueTimer, GuestLeftoverEnds, 3, 0, 0},
+        Habit{"TimerRepeats", GuestLeftoverQueueTimer, GuestLeftoverRepeats, 3, 0, 0},
+        Habit{"TimerStuck", GuestLeftoverQueueTimer, GuestLeftoverStuck, 1, 0, 0},
+        Habit{"WorkItemRepeats", GuestLeftoverWorkItem, GuestLeftoverRepeats, 3, 0, 0},
+        Habit{"WorkItemStuck", GuestLeftoverWorkItem, GuestLeftoverStuck, 1, 0, 0},
+        Habit{"PoolWorkEnds", GuestLeftoverPoolWork, GuestLeftoverEnds, 3, 0, 0},
+        Habit{"PoolWorkRepeats", GuestLeftoverPoolWork, GuestLeftoverRepeats, 3, 0, 0},
+        Habit{"RegisteredWaitRepeats", GuestLeftoverRegisteredWait, GuestLeftoverRepeats, 3, 0, 0},
+        Habit{"PoolTimerRepeats", GuestLeftoverPoolTimer, GuestLeftoverRepeats, 3, 0, 0},
+        Habit{"ApcToTheWindowThread", GuestLeftoverApc, GuestLeftoverEnds, 1, 0, 0},
+        Habit{"HookLeftInPlace", GuestLeftoverHook, GuestLeftoverRepeats, 1, 0, 0},
+        Habit{"WindowTimerLeftRunning", GuestLeftoverWindowTimer, GuestLeftoverRepeats, 1, 0, 0},
+        Habit{"QuitWaitsForItsTimerPoller", GuestLeftoverNone, GuestLeftoverEnds, 1, 1, 0},
+        Habit{"QuitDeletesItsPollersQueue", GuestLeftoverNone, GuestLeftoverEnds, 1, 2, 0},
+        Habit{"QuitWaitsDeafForItsPoller", GuestLeftoverNone, GuestLeftoverEnds, 1, 0, 1}),
+    [](const testing::TestParamInfo<Habit>& info) {
         return std::string(info.param.name);
     });
+
+TEST_F(Outlives, StopDuringAGuestWaitOnTheWindowThreadWaitsForTheGuestsCall)
+{
+    control.timerProcWaits = 1;
+    control.leftoverRelease = release;
+    DebugCapture capture;
+    StartGuest();
+    ASSERT_TRUE(WaitUntil([&] { return control.timerProcWaiting != 0; }));
+
+    // The stop's WM_DESTROY reaches the window while the guest's timer
+    // procedure waits on its thread, but quit comes only once the procedure
+    // has returned: never nested inside the guest's own call.
+    TestThread stop([&] { Stop(); });
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const std::string& line : capture.Lines()) {
+            if (line.rfind("msg=0X0002 ", 0) == 0)
+                return true;
+        }
+        return false;
+    }));
+    EXPECT_EQ(0, control.quitCalls);
+    SetEvent(release);
+    ASSERT_TRUE(stop.Join());
+    EXPECT_EQ(1, control.quitCalls);
+    EXPECT_EQ(0, control.callsAfterQuit);
+    EXPECT_EQ(1, control.unloads);
+}
 
 TEST_F(Outlives, HostFreeingTheDllWithoutAStopLeavesTheWindowThreadServing)
 {
@@ -260,14 +242,13 @@ TEST_F(Outlives, HostFreeingTheDllWithoutAStopLeavesTheWindowThreadServing)
 
 // --- Stops that cannot finish (each in a process of its own) --------------
 
-TEST_F(Outlives, QuitDeadlockedWithItsTimerCallbackLeavesTheHostFree)
+TEST_F(Outlives, QuitThatNeverReturnsLeavesTheHostFree)
 {
-    control.timerPoller = 1;
+    control.quitRelease = release;
     StartGuest();
     ASSERT_EQ(0, plugin.TrackStart(1, "C:\\a.mp3", 1000));
 
-    // quit waits for a callback that waits for the window thread, which is
-    // inside quit: the guest never comes back. The host does.
+    // quit never comes back. The host does.
     Stop();
     EXPECT_EQ(1, control.quitCalls);
 

@@ -19,7 +19,7 @@
 //   PluginInit+Quit      one start and stop with the guest stand-in, against
 //                        a bare window thread started, handshaken and stopped
 //                        the same way; also with host threads alive, which
-//                        the stop looks at before it frees the guest.
+//                        must not slow the stop.
 //
 // Usage (under Wine or on Windows):
 //   tebo_bench.exe [--quick] [--reps N] [--tags DLL --file MEDIA]
@@ -665,8 +665,8 @@ int main(int argc, char** argv)
     Pair loading = Alternate(cycles, 1, pluginCycle, loadingCycle);
     PrintRow("  against one that loads and traces", loading.ours, loading.base,
              loading.ratio, "", 0.0);
-    // The stop looks at every other thread of the process once before it
-    // frees the guest: the same, with a host's worth of idle threads alive.
+    // The same, with a host's worth of idle threads alive: the stop must
+    // not depend on them.
     {
         IdleThreads host(16);
         Pair crowded = Alternate(cycles, 1, pluginCycle, loadingCycle);

@@ -6,8 +6,9 @@
 //   GUEST_NO_INIT            the header's init is null
 //   GUEST_NO_CONFIG_QUIT     the header's config and quit are null
 // It behaves as the test's GuestDoubleControl (guest_double.h) asks, careless
-// habits of real guests included (workers quit does not wait for, a timer
-// callback quit waits for, dialogs left open), and records every call there. It also writes marker lines to the debugger
+// habits of real guests included (threads, timers, pool work and hooks that
+// quit leaves behind, pollers quit waits for, dialogs left open), and records
+// every call there. It also writes marker lines to the debugger
 // output ("guest: init", "guest: subclassed", "guest: quit", "guest: quit
 // done", "guest: config") so a test can place its calls among the player
 // window's trace lines.
@@ -44,9 +45,14 @@ volatile LONG ConfigInside = 0;   // config calls under way
 WNDPROC PlayerProcedure = NULL;   // what the subclass forwards to
 HANDLE PollerThread = NULL;
 HANDLE PollerStop = NULL;         // manual-reset: the poller must end
-HANDLE WorkerStop = NULL;         // manual-reset: the worker should end
 HANDLE PollTimer = NULL;
-HANDLE CallbackSending = NULL;    // auto-reset: a callback is about to send
+HANDLE PollQueue = NULL;          // with timerPoller 2
+HANDLE WaitedFor = NULL;          // auto-reset, made set with the DLL
+// Auto-reset, made with the DLL: a poller or a timer's poll is about to
+// send a query; a leftover's run is about to, or has ended.
+HANDLE PollQuerying = NULL;
+HANDLE LeftoverQuerying = NULL;
+HANDLE LeftoverRan = NULL;
 
 // How long a guest waits at most for an event of the test's.
 const DWORD TestEventTimeoutMs = 60000;
@@ -149,6 +155,8 @@ DWORD WINAPI PollerMain(LPVOID)
         if (WaitForSingleObject(PollerStop, 0) == WAIT_OBJECT_0)
             break;
         NoteEntry();
+        if (Control != NULL && Control->quitWaitsDeaf)
+            SetEvent(PollQuerying);
         LRESULT playState = SendMessageA(parent, WM_USER, 0, QueryPlayState);
         LRESULT position = SendMessageA(parent, WM_USER, 0, QueryOutputTime);
         LRESULT length = SendMessageA(parent, WM_USER, 1, QueryOutputTime);
@@ -169,66 +177,6 @@ DWORD WINAPI PollerMain(LPVOID)
 }
 
 
-// The worker of a careless guest: told to stop by quit, never waited for.
-void RunWorker(void)
-{
-    HWND parent = Header.parent;
-    HANDLE stop = WorkerStop;
-    if (Control->workerRelease != NULL) {
-        WaitForSingleObject(Control->workerRelease, TestEventTimeoutMs);
-    } else {
-        while (WaitForSingleObject(stop, 1) == WAIT_TIMEOUT)
-            SendMessageA(parent, WM_USER, 0, QueryPlayState);
-    }
-    // Winding down in the guest's code: the window is queried once more,
-    // while the player is stopping.
-    if (Control->workerWindDownMs != 0)
-        Sleep(Control->workerWindDownMs);
-    SendMessageA(parent, WM_USER, 0, QueryPlayState);
-    CloseHandle(stop);
-    InterlockedDecrement(&Control->workersRunning);
-}
-
-DWORD WINAPI WorkerMain(LPVOID)
-{
-    RunWorker();
-    return 0;
-}
-
-unsigned __stdcall RuntimeWorkerMain(void*)
-{
-    RunWorker();
-    return 0;
-}
-
-void StartWorker(void)
-{
-    WorkerStop = CreateEventA(NULL, TRUE, FALSE, NULL);
-    InterlockedIncrement(&Control->workersRunning);
-    DWORD flags = Control->workerCreatedSuspended ? CREATE_SUSPENDED : 0;
-    HANDLE thread =
-        Control->workerKind == 2
-            ? (HANDLE)_beginthreadex(NULL, 0, RuntimeWorkerMain, NULL, flags,
-                                     NULL)
-            : CreateThread(NULL, 0, WorkerMain, NULL, flags, NULL);
-    if (Control->workerCreatedSuspended)
-        Control->workerThread = thread;
-    else
-        CloseHandle(thread);
-}
-
-VOID CALLBACK PollFromTimer(PVOID, BOOLEAN)
-{
-    InterlockedIncrement(&Control->workersRunning);
-    SetEvent(CallbackSending);
-    SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
-    if (QuitCalled && Control->workerWindDownMs != 0) {
-        Sleep(Control->workerWindDownMs);
-        SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
-    }
-    InterlockedDecrement(&Control->workersRunning);
-}
-
 // On the window thread, from its message loop: a slow call that is not a
 // wait, so nothing sent to the window is answered meanwhile.
 VOID CALLBACK KeepWindowThreadBusy(HWND window, UINT, UINT_PTR id, DWORD)
@@ -244,6 +192,167 @@ void WaitForTestEvent(HANDLE event)
 {
     if (event != NULL)
         WaitForSingleObject(event, TestEventTimeoutMs);
+}
+
+VOID CALLBACK PollFromTimer(PVOID, BOOLEAN)
+{
+    InterlockedIncrement(&Control->leftoversRunning);
+    InterlockedIncrement(&Control->pollRounds);
+    SetEvent(PollQuerying);
+    SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
+    InterlockedDecrement(&Control->leftoversRunning);
+}
+
+// One run of what quit left behind, whichever route started it.
+void RunLeftover(void)
+{
+    InterlockedIncrement(&Control->leftoversRunning);
+    SetEvent(LeftoverQuerying);
+    SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
+    if (Control->leftoverStays == GuestLeftoverStuck)
+        WaitForTestEvent(Control->leftoverRelease);
+    InterlockedDecrement(&Control->leftoversRunning);
+    SetEvent(LeftoverRan);
+}
+
+DWORD WINAPI LeftoverThread(LPVOID)
+{
+    RunLeftover();
+    return 0;
+}
+
+void __cdecl LeftoverBeginThread(void*)
+{
+    RunLeftover();
+}
+
+unsigned __stdcall LeftoverRuntimeThread(void*)
+{
+    RunLeftover();
+    return 0;
+}
+
+// A registered wait's event, set again, fires the next callback.
+VOID CALLBACK LeftoverTimerOrWait(PVOID, BOOLEAN)
+{
+    RunLeftover();
+    if (Control->leftoverRoute == GuestLeftoverRegisteredWait &&
+        Control->leftoverStays == GuestLeftoverRepeats)
+        SetEvent(WaitedFor);
+}
+
+DWORD WINAPI LeftoverWorkItem(LPVOID)
+{
+    RunLeftover();
+    if (Control->leftoverStays == GuestLeftoverRepeats)
+        QueueUserWorkItem(LeftoverWorkItem, NULL, WT_EXECUTEDEFAULT);
+    return 0;
+}
+
+VOID CALLBACK LeftoverPoolWork(PTP_CALLBACK_INSTANCE, PVOID, PTP_WORK work)
+{
+    RunLeftover();
+    if (Control->leftoverStays == GuestLeftoverRepeats)
+        SubmitThreadpoolWork(work);
+}
+
+VOID CALLBACK LeftoverWindowTimer(HWND, UINT, UINT_PTR, DWORD)
+{
+    RunLeftover();
+}
+
+VOID CALLBACK WaitingTimerProc(HWND, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(NULL, id);
+    NoteEntry();
+    InterlockedExchange(&Control->timerProcWaiting, 1);
+    WaitForTestEvent(Control->leftoverRelease);
+    NoteEntry();   // still inside: quit must not have returned meanwhile
+}
+
+VOID CALLBACK LeftoverPoolTimer(PTP_CALLBACK_INSTANCE, PVOID, PTP_TIMER)
+{
+    RunLeftover();
+}
+
+VOID CALLBACK LeftoverApc(ULONG_PTR)
+{
+    RunLeftover();
+}
+
+LRESULT CALLBACK LeftoverHook(int code, WPARAM wparam, LPARAM lparam)
+{
+    NoteEntry();
+    return CallNextHookEx(NULL, code, wparam, lparam);
+}
+
+typedef HANDLE(WINAPI* CreateThreadFunction)(LPSECURITY_ATTRIBUTES, SIZE_T,
+                                             LPTHREAD_START_ROUTINE, LPVOID,
+                                             DWORD, LPDWORD);
+
+// quit's careless part: code of the guest left behind, which the guest
+// itself never ends.
+void LeaveLeftover(void)
+{
+    bool repeats = Control->leftoverStays == GuestLeftoverRepeats;
+    HANDLE timer = NULL;
+    PTP_WORK work = NULL;
+    PTP_TIMER poolTimer = NULL;
+    FILETIME dueAtOnce = {(DWORD)-10000, (DWORD)-1};   // relative: 1 ms
+    CreateThreadFunction lookedUp = NULL;
+    switch (Control->leftoverRoute) {
+    case GuestLeftoverCreateThread:
+        CreateThread(NULL, 0, LeftoverThread, NULL, 0, NULL);   // never closed
+        break;
+    case GuestLeftoverBeginThread:
+        _beginthread(LeftoverBeginThread, 0, NULL);
+        break;
+    case GuestLeftoverBeginThreadEx:
+        CloseHandle((HANDLE)_beginthreadex(NULL, 0, LeftoverRuntimeThread, NULL,
+                                           0, NULL));
+        break;
+    case GuestLeftoverLookedUpThread:
+        lookedUp = (CreateThreadFunction)(void*)GetProcAddress(
+            GetModuleHandleA("kernel32.dll"), "CreateThread");
+        CloseHandle(lookedUp(NULL, 0, LeftoverThread, NULL, 0, NULL));
+        break;
+    case GuestLeftoverQueueTimer:
+        CreateTimerQueueTimer(&timer, NULL, LeftoverTimerOrWait, NULL, 0,
+                              repeats ? 1 : 0, WT_EXECUTEDEFAULT);
+        break;
+    case GuestLeftoverWorkItem:
+        QueueUserWorkItem(LeftoverWorkItem, NULL, WT_EXECUTEDEFAULT);
+        break;
+    case GuestLeftoverPoolWork:
+        work = CreateThreadpoolWork(LeftoverPoolWork, NULL, NULL);
+        SubmitThreadpoolWork(work);
+        if (!repeats)
+            CloseThreadpoolWork(work);
+        break;
+    case GuestLeftoverHook:
+        SetWindowsHookExA(WH_GETMESSAGE, LeftoverHook, NULL,
+                          Control->hookThread);
+        break;
+    case GuestLeftoverWindowTimer:
+        SetTimer(NULL, 0, 1, LeftoverWindowTimer);
+        break;
+    case GuestLeftoverRegisteredWait:
+        RegisterWaitForSingleObject(&timer, WaitedFor, LeftoverTimerOrWait,
+                                    NULL, INFINITE, WT_EXECUTEDEFAULT);
+        break;
+    case GuestLeftoverPoolTimer:
+        poolTimer = CreateThreadpoolTimer(LeftoverPoolTimer, NULL, NULL);
+        SetThreadpoolTimer(poolTimer, &dueAtOnce, repeats ? 1 : 0, 0);
+        break;
+    case GuestLeftoverApc:
+        QueueUserAPC(LeftoverApc, GetCurrentThread(), 0);
+        break;
+    default:
+        return;
+    }
+    if (Control->leftoverTiming != 0)
+        WaitForSingleObject(
+            Control->leftoverTiming == 1 ? LeftoverQuerying : LeftoverRan, 5000);
 }
 
 int GuestInit(void)
@@ -276,13 +385,13 @@ int GuestInit(void)
         PollerStop = CreateEventA(NULL, TRUE, FALSE, NULL);
         PollerThread = CreateThread(NULL, 0, PollerMain, NULL, 0, NULL);
     }
-    if (Control->workerKind != 0)
-        StartWorker();
-    if (Control->timerPoller) {
-        CallbackSending = CreateEventA(NULL, FALSE, FALSE, NULL);
-        CreateTimerQueueTimer(&PollTimer, NULL, PollFromTimer, NULL, 1, 1,
+    if (Control->timerProcWaits)
+        SetTimer(NULL, 0, 1, WaitingTimerProc);
+    if (Control->timerPoller == 2)
+        PollQueue = CreateTimerQueue();
+    if (Control->timerPoller)
+        CreateTimerQueueTimer(&PollTimer, PollQueue, PollFromTimer, NULL, 1, 1,
                               WT_EXECUTEDEFAULT);
-    }
     if (Control->initBusyMs != 0)
         Sleep(Control->initBusyMs);   // still starting
     WaitForTestEvent(Control->initRelease);
@@ -325,37 +434,43 @@ void GuestQuit(void)
         Control->quitThread = GetCurrentThreadId();
     }
     if (PollerThread != NULL) {
-        SetEvent(PollerStop);
         // On the player's window thread, which the poller may be waiting for
         // in SendMessageA: wait while handling the messages sent to it, or
-        // neither could go on.
-        if (tools::WaitAnsweringSentMessages(PollerThread, PollerStopTimeoutMs) &&
-            Control != NULL)
+        // neither could go on. With quitWaitsDeaf, as careless guests do: a
+        // plain wait, once the poller is about to query.
+        if (Control->quitWaitsDeaf) {
+            ResetEvent(PollQuerying);
+            WaitForSingleObject(PollQuerying, 5000);
+        }
+        SetEvent(PollerStop);
+        BOOL stopped =
+            Control->quitWaitsDeaf
+                ? WaitForSingleObject(PollerThread, PollerStopTimeoutMs) ==
+                      WAIT_OBJECT_0
+                : tools::WaitAnsweringSentMessages(PollerThread,
+                                                   PollerStopTimeoutMs);
+        if (stopped)
             InterlockedExchange(&Control->pollerStoppedInQuit, 1);
         CloseHandle(PollerThread);
         PollerThread = NULL;
         CloseHandle(PollerStop);
         PollerStop = NULL;
     }
-    if (WorkerStop != NULL) {
-        SetEvent(WorkerStop);   // and off it goes, unwaited for
-        WorkerStop = NULL;      // the worker closes it
-    }
-    if (PollTimer != NULL && Control->timerPoller == 1) {
+    if (PollTimer != NULL) {
         // Once a callback has begun to send to the window, which this very
         // thread would have to answer, wait for it to end.
-        ResetEvent(CallbackSending);
-        WaitForSingleObject(CallbackSending, 5000);
-        DeleteTimerQueueTimer(NULL, PollTimer, INVALID_HANDLE_VALUE);
-    } else if (PollTimer != NULL) {
-        // Once a callback has begun: it runs on, unwaited for.
-        ResetEvent(CallbackSending);
-        WaitForSingleObject(CallbackSending, 5000);
-        DeleteTimerQueueTimer(NULL, PollTimer, NULL);
+        ResetEvent(PollQuerying);
+        WaitForSingleObject(PollQuerying, 5000);
+        if (PollQueue != NULL)
+            DeleteTimerQueueEx(PollQueue, INVALID_HANDLE_VALUE);
+        else
+            DeleteTimerQueueTimer(NULL, PollTimer, INVALID_HANDLE_VALUE);
     }
-    PollTimer = NULL;
-    if (Control != NULL)
+    PollTimer = PollQueue = NULL;
+    if (Control != NULL) {
+        LeaveLeftover();
         WaitForTestEvent(Control->quitRelease);
+    }
     Marker("guest: quit done\n");
     QuitReturned = 1;
 }
@@ -384,6 +499,10 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
 {
     if (reason == DLL_PROCESS_ATTACH) {
         DisableThreadLibraryCalls(module);
+        PollQuerying = CreateEventA(NULL, FALSE, FALSE, NULL);
+        LeftoverQuerying = CreateEventA(NULL, FALSE, FALSE, NULL);
+        LeftoverRan = CreateEventA(NULL, FALSE, FALSE, NULL);
+        WaitedFor = CreateEventA(NULL, FALSE, TRUE, NULL);
         Control = FindControl();
         if (Control != NULL) {
             Control->guestModule = module;
@@ -392,9 +511,13 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
     } else if (reason == DLL_PROCESS_DETACH) {
         if (Control != NULL) {
             InterlockedIncrement(&Control->unloads);
-            if (Control->workersRunning != 0)
-                InterlockedIncrement(&Control->unloadedUnderWorker);
+            if (Control->leftoversRunning != 0)
+                InterlockedIncrement(&Control->unloadedUnderLeftover);
         }
+        CloseHandle(PollQuerying);
+        CloseHandle(LeftoverQuerying);
+        CloseHandle(LeftoverRan);
+        CloseHandle(WaitedFor);
     }
     return TRUE;
 }

@@ -9,6 +9,29 @@
 
 #define GUEST_DOUBLE_CONTROL_ENV "TEBO_GUEST_DOUBLE_CONTROL"
 
+// How quit leaves code of the guest behind.
+enum GuestLeftoverRoute {
+    GuestLeftoverNone,
+    GuestLeftoverCreateThread,     // a worker whose handle is never closed
+    GuestLeftoverBeginThread,      // the runtime's _beginthread
+    GuestLeftoverBeginThreadEx,    // the runtime's _beginthreadex
+    GuestLeftoverLookedUpThread,   // CreateThread found by GetProcAddress
+    GuestLeftoverQueueTimer,       // CreateTimerQueueTimer, never deleted
+    GuestLeftoverWorkItem,         // QueueUserWorkItem
+    GuestLeftoverPoolWork,         // CreateThreadpoolWork and Submit
+    GuestLeftoverHook,             // SetWindowsHookExA, never removed
+    GuestLeftoverWindowTimer,      // SetTimer with a procedure, never killed
+    GuestLeftoverRegisteredWait,   // RegisterWaitForSingleObject, kept
+    GuestLeftoverPoolTimer,        // CreateThreadpoolTimer, never closed
+    GuestLeftoverApc               // QueueUserAPC to quit's own thread
+};
+
+enum GuestLeftoverStays {
+    GuestLeftoverEnds,      // runs once (a one-shot timer, a closed pool work)
+    GuestLeftoverRepeats,   // a periodic timer, work that queues itself again
+    GuestLeftoverStuck      // a run waits for leftoverRelease
+};
+
 struct GuestDoubleControl {
     // --- Set by the test before the start -------------------------------
     LONG queryFromInit;      // init sends QueryPlayState (WM_USER, lp 104)
@@ -60,31 +83,36 @@ struct GuestDoubleControl {
 
     // --- Careless guests, set by the test before the start ---------------
     // Events are the test's; a guest that waits for one gives up after 60 s.
-    // init starts a worker thread (1: CreateThread, 2: _beginthreadex, whose
-    // start address lies in the C runtime) that queries the window until
-    // quit tells it to stop; quit does not wait for it. After the stop it
-    // stays workerWindDownMs in the guest's code and queries once more.
-    LONG workerKind;
-    DWORD workerWindDownMs;
-    HANDLE workerRelease;    // set: the worker ignores the stop until this is
-    // The worker is created suspended and left so: it has not begun to run
-    // at the stop. Its handle is recorded in workerThread, for the test to
-    // resume (and close).
-    LONG workerCreatedSuspended;
+    // quit leaves code of the guest behind by one route (GuestLeftoverRoute)
+    // and returns, once the leftover is where leftoverTiming says. Each run
+    // of the leftover sends QueryPlayState and, when stuck, then waits for
+    // leftoverRelease in the guest's code.
+    LONG leftoverRoute;
+    LONG leftoverStays;      // GuestLeftoverStays
+    LONG leftoverTiming;     // quit returns 0: at once; 1: once a run is
+                             // about to query; 2: once a run has ended
+    HANDLE leftoverRelease;
+    DWORD hookThread;        // hooked by GuestLeftoverHook (WH_GETMESSAGE)
     // init polls from a timer-queue callback (run on the system's pool
-    // threads). 1: quit deletes the timer and waits for a callback under
-    // way (DeleteTimerQueueTimer with INVALID_HANDLE_VALUE), once a callback
-    // has begun to send a query; 2: quit deletes it without waiting, and a
-    // callback under way winds down like the worker.
+    // threads); once a callback has begun to send a query, quit deletes, and
+    // waits for a callback under way (INVALID_HANDLE_VALUE), 1: the timer,
+    // 2: the queue of its own that holds it.
     LONG timerPoller;
+    // With pollerEnabled: once the poller is about to query, quit tells it
+    // to stop and waits for it with a plain WaitForSingleObject.
+    LONG quitWaitsDeaf;
+    // init sets a timer on the window thread whose procedure, once, waits
+    // there for leftoverRelease (answering sent messages, as the plug-in
+    // makes the guest's waits on that thread).
+    LONG timerProcWaits;
     HANDLE initRelease;      // set: init returns only once this is
     HANDLE quitRelease;      // set: quit returns only once this is
     HANDLE configRelease;    // set: config returns only once this is (a
                              // dialog left open)
     // --- Recorded by the guest (interlocked) ----------------------------
-    LONG workersRunning;     // workers and callbacks not yet out of the guest
-    HANDLE workerThread;     // with workerCreatedSuspended
-    LONG unloadedUnderWorker;   // DLL_PROCESS_DETACH with one of them running
+    LONG leftoversRunning;   // runs (and timer polls) not yet out of the guest
+    LONG unloadedUnderLeftover;   // DLL_PROCESS_DETACH with one of them in
+    LONG timerProcWaiting;   // the timerProcWaits procedure has begun to wait
 
     // --- Guests that break the window, set by the test before the start ----
     // init arms a timer whose procedure keeps the window thread busy (a slow
