@@ -10,11 +10,15 @@
 // window thread's reference on its own code.
 extern HINSTANCE OwnModule;
 
-// Serialises PluginInit, PluginQuit, OnTrackStart, OnProgress and
-// OnTrackStop, all on host threads. Nothing on the window thread ever waits
-// for it: PluginInit and PluginQuit hold it while they wait (bounded) for the
-// window thread.
+// Serialises the changes of the playback state by PluginInit, PluginQuit,
+// OnTrackStart, OnProgress and OnTrackStop, all on host threads. Held only
+// for those changes, never while waiting for the window thread, so no
+// notification waits on the guest; nothing on the window thread takes it.
 extern CRITICAL_SECTION StateLock;
+
+// Serialises PluginInit and PluginQuit, which hold it while they wait
+// (bounded) for the window thread. Nothing else takes it.
+extern CRITICAL_SECTION StartStopLock;
 
 // Called by the DLL entry at the first call and at the last detach.
 void CreateModuleObjects(HINSTANCE module);

@@ -20,7 +20,7 @@ enum {
 #define PLAYER_CLASS_NAME TEBO_PRODUCT_NAME
 #define PLAYER_VERSION_TEXT PLAYER_CLASS_NAME " v" TEBO_VERSION_TEXT
 
-// --- WindowThread, for PluginInit and PluginQuit (host threads, StateLock) --
+// --- WindowThread, for PluginInit and PluginQuit (host threads, StartStopLock)
 
 // The restart check, then the start; returns within 0.5 s. A window thread
 // that is starting or serving is the running plug-in: 0, and nothing

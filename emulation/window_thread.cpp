@@ -1,6 +1,6 @@
 // WindowThread: its life as one state, its start with the ready handshake,
 // the restart check and the bounded stop. Only StartWindowThread and
-// StopWindowThread, which PluginInit and PluginQuit call under StateLock,
+// StopWindowThread, which PluginInit and PluginQuit call under StartStopLock,
 // touch the thread from outside.
 #include "player_window.h"
 
@@ -20,7 +20,7 @@ enum WindowPhase {
     WindowGivenUp     // a stop returned before it ended: it ends by itself
 };
 
-// The one window thread. The host's threads change it under StateLock; the
+// The one window thread. The host's threads change it under StartStopLock; the
 // window thread itself only moves it from starting to serving (a stop that
 // came first wins) and notes that its window has been made.
 struct WindowThreadState {
@@ -39,7 +39,7 @@ WindowThreadState Window = {WindowEnded, NULL, NULL, 0};
 // How long PluginInit may wait, for an old thread to end and for the new
 // window to be made; and how long PluginQuit may wait for the thread to end.
 // Both leave room below the host-facing bounds of 0.5 s and 3 s for the
-// wait on StateLock and a loaded machine.
+// wait on StartStopLock and a loaded machine.
 const DWORD StartBudgetMs = 400;
 const DWORD StopBudgetMs = 2500;
 

@@ -13,28 +13,34 @@ namespace {
 // path. A failed binding fails the start; the active mark stays.
 BOOL PrepareStart(void)
 {
+    EnterCriticalSection(&StateLock);
     ActivateState();
-    if (!BindTagLibrary())
-        return FALSE;
-    DeriveTagFilePath();
-    return TRUE;
+    BOOL bound = BindTagLibrary();
+    if (bound)
+        DeriveTagFilePath();
+    LeaveCriticalSection(&StateLock);
+    return bound;
 }
 
 } // namespace
 
+// Both wait for the window thread under StartStopLock alone: a notification
+// on another host thread meanwhile waits for StateLock only for a few stores.
 int WINAPI PluginInit(DWORD, DWORD)
 {
-    EnterCriticalSection(&StateLock);
+    EnterCriticalSection(&StartStopLock);
     int result = StartWindowThread(PrepareStart);
-    LeaveCriticalSection(&StateLock);
+    LeaveCriticalSection(&StartStopLock);
     return result;
 }
 
 int WINAPI PluginQuit(void)
 {
+    EnterCriticalSection(&StartStopLock);
     EnterCriticalSection(&StateLock);
     DeactivateState();
-    StopWindowThread();
     LeaveCriticalSection(&StateLock);
+    StopWindowThread();
+    LeaveCriticalSection(&StartStopLock);
     return 0;
 }
