@@ -13,6 +13,9 @@ namespace {
 // Posted by the window to itself for a stop that came while guest code was
 // on this thread's stack. Registered with the class (window thread).
 UINT DeferredStopMessage = 0;
+// A stop is deferred: its message is posted and not yet handled. Window
+// thread.
+bool StopDeferred = false;
 
 // Trace line for every message, before it is handled.
 void TraceMessage(UINT message, WPARAM wparam, LPARAM lparam)
@@ -80,8 +83,10 @@ LRESULT CALLBACK PlayerWindowProc(HWND window, UINT message, WPARAM wparam,
                                   LPARAM lparam)
 {
     TraceMessage(message, wparam, lparam);
-    if (message == DeferredStopMessage && message != 0)
+    if (message == DeferredStopMessage && message != 0) {
+        StopDeferred = false;
         message = WM_DESTROY;
+    }
     switch (message) {
     case WM_CREATE:
         NoteWindowMade();
@@ -92,7 +97,7 @@ LRESULT CALLBACK PlayerWindowProc(HWND window, UINT message, WPARAM wparam,
         // the guest's own call. Stop once that call has returned: posted
         // messages wait for the message loop.
         if (GuestWaitUnderWay()) {
-            PostMessageA(window, DeferredStopMessage, 0, 0);
+            StopDeferred = PostMessageA(window, DeferredStopMessage, 0, 0) != 0;
             return 0;
         }
         // Forget the handle first: nothing may send to it once it can be
@@ -102,6 +107,17 @@ LRESULT CALLBACK PlayerWindowProc(HWND window, UINT message, WPARAM wparam,
         UnloadGuestPlugin(window);
         PostQuitMessage(0);
         return 0;
+    case WM_NCDESTROY:
+        // Destroyed for real while its stop was deferred (the guest's wait
+        // answered a WM_CLOSE, say): the posted message goes with the window.
+        // The loop ends instead, once the guest's call has returned, and the
+        // window thread stops the guest after it.
+        InterlockedCompareExchangePointer((PVOID volatile*)&Playback.window,
+                                          NULL, window);
+        if (StopDeferred)
+            PostQuitMessage(0);
+        StopDeferred = false;
+        return DefWindowProcA(window, message, wparam, lparam);
     case WM_USER:
         return AnswerQuery(wparam, lparam);
     case ShowTitleMessage:

@@ -6,6 +6,8 @@
 // guest is freed once, and only once, nothing of it is left.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <string>
 
 #include "emulation/player_window.h"
@@ -188,29 +190,43 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Outlives, StopDuringAGuestWaitOnTheWindowThreadWaitsForTheGuestsCall)
 {
-    control.timerProcWaits = 1;
     control.leftoverRelease = release;
     DebugCapture capture;
-    StartGuest();
-    ASSERT_TRUE(WaitUntil([&] { return control.timerProcWaiting != 0; }));
+    // Ended by the host's stop, then by a WM_CLOSE that destroys the window
+    // for real (the message that deferred the stop dies with it).
+    for (LONG byClose = 0; byClose < 2; ++byClose) {
+        control.timerProcWaits = 1;
+        control.timerProcWaiting = 0;
+        ResetEvent(release);
+        StartGuest(byClose + 1);
+        ASSERT_TRUE(WaitUntil([&] { return control.timerProcWaiting != 0; }));
+        capture.Clear();
 
-    // The stop's WM_DESTROY reaches the window while the guest's timer
-    // procedure waits on its thread, but quit comes only once the procedure
-    // has returned: never nested inside the guest's own call.
-    TestThread stop([&] { Stop(); });
-    ASSERT_TRUE(WaitUntil([&] {
-        for (const std::string& line : capture.Lines()) {
-            if (line.rfind("msg=0X0002 ", 0) == 0)
-                return true;
-        }
-        return false;
-    }));
-    EXPECT_EQ(0, control.quitCalls);
-    SetEvent(release);
-    ASSERT_TRUE(stop.Join());
-    EXPECT_EQ(1, control.quitCalls);
-    EXPECT_EQ(0, control.callsAfterQuit);
-    EXPECT_EQ(1, control.unloads);
+        // WM_DESTROY reaches the window while the guest's timer procedure
+        // waits on its thread, but quit comes only once the procedure has
+        // returned: never nested inside the guest's own call.
+        HWND window = FindPlayerWindow();
+        TestThread stop([&] {
+            if (byClose)
+                SendMessageA(window, WM_CLOSE, 0, 0);
+            else
+                Stop();
+        });
+        ASSERT_TRUE(WaitUntil([&] {
+            for (const std::string& line : capture.Lines()) {
+                if (line.rfind("msg=", 0) == 0 && strtoul(line.c_str() + 4, NULL, 16) == 2)
+                    return true;
+            }
+            return false;
+        }));
+        EXPECT_EQ(byClose, control.quitCalls);
+        SetEvent(release);
+        ASSERT_TRUE(stop.Join());
+        EXPECT_TRUE(WaitUntil([&] { return control.unloads == byClose + 1; }));
+        EXPECT_EQ(byClose + 1, control.quitCalls);
+        EXPECT_EQ(0, control.callsAfterQuit);
+    }
+    EXPECT_EQ(0, plugin.Quit());
 }
 
 TEST_F(Outlives, HostFreeingTheDllWithoutAStopLeavesTheWindowThreadServing)
