@@ -43,17 +43,14 @@ typedef GuestPluginHeader* (*GuestEntryFunction)(void);
 // its stop finished while the host still waits.
 const DWORD GuestLeftoversTimeoutMs = 2000;
 
-// Frees the DLL of an earlier guest once one look finds nothing of it left:
-// no configure call inside, nothing it scheduled. TRUE when no such DLL is
-// left.
+// Frees the DLL of an earlier guest once one look finds nothing it
+// scheduled left (no configure call can be inside: the stop waited for it
+// before quit). TRUE when no such DLL is left.
 BOOL ForgetLingeringGuest(void)
 {
     if (LingeringGuest == NULL)
         return TRUE;
-    EnterCriticalSection(&GuestLock);
-    bool configInside = ConfigCalls != 0;
-    LeaveCriticalSection(&GuestLock);
-    if (configInside || !EndGuestSchedule(0))
+    if (!EndGuestSchedule(0))
         return FALSE;
     UnrouteGuestImports(LingeringGuest);
     FreeLibrary(LingeringGuest);
