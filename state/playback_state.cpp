@@ -16,14 +16,32 @@ namespace {
 char TrackTitle[TitleCapacity];
 bool TrackTitleSet = false;
 
-// Set by the track start that sends ShowTitleMessage, cleared by the window
-// thread as it handles one (and as it makes a new window): while it is set,
-// a message is on its way and will show the latest title, so later track
-// starts do not wait for the window thread again. Interlocked.
-volatile LONG TitleRequested = 0;
+// When (GetTickCount, made odd so never 0) the track start that sent
+// ShowTitleMessage sent it; 0 once the window thread has handled one (and as
+// it makes a new window). While a request is on its way it shows the latest
+// title, so later track starts do not wait for the window thread again; one
+// older than TitleWaitMs may have been taken off the queue unhandled (a
+// guest's own PeekMessage loop), so a later track start posts another.
+// Interlocked.
+volatile LONG TitleRequestedAt = 0;
 
 // How long a track start waits for a busy window thread to take its title.
 const UINT TitleWaitMs = 400;
+
+// A track start's part in asking the window thread for the title, once it
+// has stored it: 0, a request on its way will show it; 1, send one; 2, post
+// one, without waiting again for a window thread that has not handled the
+// last in time. Under StateLock, so no other track start races; the window
+// thread only clears the time.
+int NewTitleRequest(void)
+{
+    LONG now = (LONG)(GetTickCount() | 1);
+    LONG last = TitleRequestedAt;
+    if (last != 0 && (DWORD)(now - last) < TitleWaitMs)
+        return 0;
+    InterlockedExchange(&TitleRequestedAt, now);
+    return last == 0 ? 1 : 2;
+}
 
 // Length of a path if it fits the current-path buffer, else -1. Never reads
 // more than PathCapacity bytes of the host's string.
@@ -156,7 +174,7 @@ BOOL CopyTrackTitle(char* out)
 
 void ShowLatestTitle(HWND window)
 {
-    InterlockedExchange(&TitleRequested, 0);
+    InterlockedExchange(&TitleRequestedAt, 0);
     char title[TitleCapacity];
     if (CopyTrackTitle(title))
         SetWindowTextA(window, title);
@@ -167,6 +185,7 @@ int WINAPI OnTrackStart(TrackId track, const char* path, DWORD, DWORD, DWORD,
 {
     int result = -1;
     HWND window = NULL;
+    int request = 0;
 
     EnterCriticalSection(&StateLock);
     if (Playback.active) {
@@ -177,8 +196,8 @@ int WINAPI OnTrackStart(TrackId track, const char* path, DWORD, DWORD, DWORD,
         LeaveCriticalSection(&PathLock);
         // No window yet: it takes the title when it is made.
         window = Playback.window;
-        if (window != NULL && InterlockedExchange(&TitleRequested, 1) != 0)
-            window = NULL;   // a request is pending: it shows this title too
+        if (window != NULL)
+            request = NewTitleRequest();
         result = 0;
     }
     LeaveCriticalSection(&StateLock);
@@ -188,9 +207,10 @@ int WINAPI OnTrackStart(TrackId track, const char* path, DWORD, DWORD, DWORD,
     // by the guest costs at most TitleWaitMs, and no lock is held meanwhile.
     // A send that timed out may be dropped (Wine) or delivered later
     // (Windows): the posted request reaches the thread either way.
-    if (window != NULL &&
-        !SendMessageTimeoutA(window, ShowTitleMessage, 0, 0, SMTO_NORMAL,
-                             TitleWaitMs, NULL))
+    if (request == 2 ||
+        (request == 1 &&
+         !SendMessageTimeoutA(window, ShowTitleMessage, 0, 0, SMTO_NORMAL,
+                              TitleWaitMs, NULL)))
         PostMessageA(window, ShowTitleMessage, 0, 0);
     return result;
 }
