@@ -3,18 +3,20 @@
 
 HINSTANCE OwnModule = NULL;
 CRITICAL_SECTION StateLock;
-CRITICAL_SECTION StartStopLock;
+HANDLE StartStopFree = NULL;
 
 void CreateModuleObjects(HINSTANCE module)
 {
     OwnModule = module;
     InitializeCriticalSection(&StateLock);
-    InitializeCriticalSection(&StartStopLock);
+    StartStopFree = CreateEventA(NULL, FALSE, TRUE, NULL);
 }
 
 void DeleteModuleObjects(void)
 {
-    DeleteCriticalSection(&StartStopLock);
+    if (StartStopFree != NULL)
+        CloseHandle(StartStopFree);
+    StartStopFree = NULL;
     DeleteCriticalSection(&StateLock);
     OwnModule = NULL;
 }

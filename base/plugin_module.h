@@ -16,9 +16,10 @@ extern HINSTANCE OwnModule;
 // notification waits on the guest; nothing on the window thread takes it.
 extern CRITICAL_SECTION StateLock;
 
-// Serialises PluginInit and PluginQuit, which hold it while they wait
-// (bounded) for the window thread. Nothing else takes it.
-extern CRITICAL_SECTION StartStopLock;
+// Auto-reset, set while no PluginInit or PluginQuit is under way: they run
+// one at a time, each waiting for it within its own bound (a wait that ran
+// out answers at once, changing nothing). Only they take it.
+extern HANDLE StartStopFree;
 
 // Called by the DLL entry at the first call and at the last detach.
 void CreateModuleObjects(HINSTANCE module);

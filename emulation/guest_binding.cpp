@@ -11,13 +11,8 @@ namespace {
 // once the last has ended).
 HMODULE GuestModule = NULL;
 GuestPluginHeader* GuestHeader = NULL;
-// The guest of this window has been stopped: WM_DESTROY comes twice, sent by
-// the stop and again when the window is really destroyed.
-bool GuestStopped = false;
-// The guest's init is running. A WM_DESTROY that comes meanwhile (the guest
-// destroyed its window) must not run quit nested inside init: the window
-// thread stops the guest once init has returned.
-bool GuestInInit = false;
+// This window's guest waits for an earlier guest's leftovers to end.
+bool GuestWaiting = false;
 // Code of the guest may still run: so from its load until its stop has found
 // nothing of it left.
 bool GuestCodeMayRun = false;
@@ -77,21 +72,17 @@ void DeleteGuestBindingObjects(void)
     DeleteGuestScheduleObjects();
 }
 
-LRESULT LoadGuestPlugin(HWND window)
-{
-    GuestStopped = false;
-    GuestCodeMayRun = true;
-    // The earlier guest's DLL is still loaded and something of it is still
-    // left: a bare-name load would hand out that very copy, and starting it
-    // again before its first life has ended is asking for trouble. This
-    // window runs without a guest, as if its DLL were missing.
-    if (!ForgetLingeringGuest())
-        return 0;
+namespace {
 
+// Loads the guest and, for a header of the expected version, hands it the
+// window and its own module handle and starts it.
+void StartGuest(HWND window)
+{
+    GuestCodeMayRun = true;
     HMODULE module = LoadLibraryA("gen_tebo_for_winamp.dll");
     GuestModule = module;
     if (module == NULL)
-        return 0;
+        return;
     // Before any function of the guest runs: what it schedules from here on
     // is known. (Its DllMain has run already.)
     RouteGuestImports(module);
@@ -99,7 +90,7 @@ LRESULT LoadGuestPlugin(HWND window)
     GuestEntryFunction entry = (GuestEntryFunction)(void*)GetProcAddress(
         module, "winampGetGeneralPurposePlugin");
     if (entry == NULL)
-        return 0;   // stays loaded, unstarted, until the stop frees it
+        return;   // stays loaded, unstarted, until the stop frees it
 
     GuestPluginHeader* header = entry();
     GuestHeader = header;
@@ -110,22 +101,43 @@ LRESULT LoadGuestPlugin(HWND window)
         header->init != NULL) {
         header->moduleInstance = module;
         header->parentWindow = window;
-        GuestInInit = true;
         header->init();
-        GuestInInit = false;
         EnterCriticalSection(&GuestLock);
         GuestStarted = true;
         LeaveCriticalSection(&GuestLock);
     }
+}
+
+} // namespace
+
+LRESULT LoadGuestPlugin(HWND window)
+{
+    // The earlier guest's DLL is still loaded and something of it is still
+    // left: a bare-name load would hand out that very copy, and starting it
+    // again before its first life has ended is asking for trouble. This
+    // window starts its guest once nothing of that life is left.
+    GuestWaiting = !ForgetLingeringGuest();
+    if (!GuestWaiting)
+        StartGuest(window);
     return 0;
+}
+
+BOOL GuestPending(void)
+{
+    return GuestWaiting;
+}
+
+BOOL StartPendingGuest(HWND window)
+{
+    if (GuestWaiting && ForgetLingeringGuest()) {
+        GuestWaiting = false;
+        StartGuest(window);
+    }
+    return GuestWaiting;
 }
 
 void UnloadGuestPlugin(HWND window)
 {
-    if (GuestStopped || GuestInInit)
-        return;
-    GuestStopped = true;
-
     // From here on, configure requests get the version box.
     EnterCriticalSection(&GuestLock);
     GuestStarted = false;

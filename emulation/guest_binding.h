@@ -33,17 +33,26 @@ enum { GuestHeaderVersion = 0x10 };
 
 // Window thread, WM_CREATE. Loads the guest by bare file name and, for a
 // header of the expected version, hands it the window and its own module
-// handle and starts it. Always 0.
+// handle and starts it; unless something of an earlier guest is still left,
+// in which case the guest waits (GuestPending). Always 0.
 LRESULT LoadGuestPlugin(HWND window);
 
-// Window thread: WM_DESTROY, and once more after the message loop (or a
-// creation that lost its window), so that a started guest is always stopped;
-// only the first call for a window does anything, and none while the guest's
-// init runs. Waits for a configure call under way to return (for as long as
-// its dialog stays open), calls the guest's quit, takes the window procedure
-// (of a window still there) back from any subclass the guest left in place,
-// cancels what the guest left scheduled and waits (bounded) for the rest of
-// it to end, answering the messages sent to the window meanwhile.
+// Window thread: this window's guest waits for the leftovers of an earlier
+// one to end.
+BOOL GuestPending(void);
+// Window thread, from the top of its message loop while the guest waits:
+// looks again at the earlier guest's leftovers and, once nothing of them is
+// left, frees that DLL and loads and starts the guest. TRUE while it still
+// waits.
+BOOL StartPendingGuest(HWND window);
+
+// Window thread, once, from the top of its message loop (or after a creation
+// that lost its window), so that a started guest is always stopped and
+// never inside a call of its own. Waits for a configure call under way to
+// return (for as long as its dialog stays open), calls the guest's quit,
+// takes the window procedure (of a window still there) back from any
+// subclass the guest left in place, and ends what the guest left scheduled
+// (bounded), answering the messages sent to the window meanwhile.
 void UnloadGuestPlugin(HWND window);
 
 // Window thread, after its message loop has ended and its windows are gone,

@@ -3,19 +3,11 @@
 #include "player_window.h"
 
 #include "guest_binding.h"
-#include "guest_schedule.h"
 #include "../base/plugin_module.h"
 #include "../state/playback_state.h"
 #include "../tags/tag_bridge.h"
 
 namespace {
-
-// Posted by the window to itself for a stop that came while guest code was
-// on this thread's stack. Registered with the class (window thread).
-UINT DeferredStopMessage = 0;
-// A stop is deferred: its message is posted and not yet handled. Window
-// thread.
-bool StopDeferred = false;
 
 // Trace line for every message, before it is handled.
 void TraceMessage(UINT message, WPARAM wparam, LPARAM lparam)
@@ -68,7 +60,6 @@ ATOM RegisterPlayerClass(const char* className)
     windowClass.lpszMenuName = NULL;
     windowClass.lpszClassName = className;
 
-    DeferredStopMessage = RegisterWindowMessageA("tebo_wrapper deferred stop");
     ATOM atom = RegisterClassExA(&windowClass);
     if (atom == 0 && GetLastError() == ERROR_CLASS_ALREADY_EXISTS) {
         // Left by a copy of this DLL that did not end its thread: its
@@ -83,41 +74,24 @@ LRESULT CALLBACK PlayerWindowProc(HWND window, UINT message, WPARAM wparam,
                                   LPARAM lparam)
 {
     TraceMessage(message, wparam, lparam);
-    if (message == DeferredStopMessage && message != 0) {
-        StopDeferred = false;
-        message = WM_DESTROY;
-    }
     switch (message) {
     case WM_CREATE:
-        NoteWindowMade();
         return LoadGuestPlugin(window);
-    case WM_DESTROY:
-        // A wait of the guest's on this thread answers sent messages, the
-        // stop's WM_DESTROY among them: its quit would then run nested inside
-        // the guest's own call. Stop once that call has returned: posted
-        // messages wait for the message loop.
-        if (GuestWaitUnderWay()) {
-            StopDeferred = PostMessageA(window, DeferredStopMessage, 0, 0) != 0;
-            return 0;
-        }
-        // Forget the handle first: nothing may send to it once it can be
-        // reused for another window.
-        InterlockedCompareExchangePointer((PVOID volatile*)&Playback.window,
-                                          NULL, window);
-        UnloadGuestPlugin(window);
-        PostQuitMessage(0);
+    case WM_CLOSE:
+        // Someone closes the window: the guest stops first, while its
+        // window still exists, then the window goes.
+        NoteStop();
         return 0;
-    case WM_NCDESTROY:
-        // Destroyed for real while its stop was deferred (the guest's wait
-        // answered a WM_CLOSE, say): the posted message goes with the window.
-        // The loop ends instead, once the guest's call has returned, and the
-        // window thread stops the guest after it.
+    case WM_DESTROY:
+        // The host's stop, or the window destroyed for real. Forget the
+        // handle first: nothing may send to it once it can be reused for
+        // another window. The guest may be on this thread's stack (a wait,
+        // a modal loop of its own): its quit runs only once the loop is
+        // back at its top.
         InterlockedCompareExchangePointer((PVOID volatile*)&Playback.window,
                                           NULL, window);
-        if (StopDeferred)
-            PostQuitMessage(0);
-        StopDeferred = false;
-        return DefWindowProcA(window, message, wparam, lparam);
+        NoteStop();
+        return 0;
     case WM_USER:
         return AnswerQuery(wparam, lparam);
     case ShowTitleMessage:

@@ -20,27 +20,31 @@ enum {
 #define PLAYER_CLASS_NAME TEBO_PRODUCT_NAME
 #define PLAYER_VERSION_TEXT PLAYER_CLASS_NAME " v" TEBO_VERSION_TEXT
 
-// --- WindowThread, for PluginInit and PluginQuit (host threads, StartStopLock)
+// --- WindowThread, for PluginInit and PluginQuit (host threads, one at a time)
 
-// The restart check, then the start; returns within 0.5 s. A window thread
-// that is starting or serving is the running plug-in: 0, and nothing
-// changes. One that is still ending (a stop gave up on it, or someone else
-// closed its window) is waited for briefly; if it has not ended, the start is
-// refused: 1, and nothing changes. Otherwise prepare runs (it marks the state
-// active and binds what the window needs; FALSE fails the start) and the
-// thread is started. 0 once its window has been made (the guest may still be
-// starting in it); 1 when it ended without one or has not made one in time
-// (it then ends by itself). Messages sent to the calling thread are answered
-// while it waits.
-int StartWindowThread(BOOL (*prepare)(void));
+// How long PluginInit and PluginQuit may wait in all, from the moment each
+// began (the wait for a start or stop under way included). Both leave room
+// below the host-facing bounds of 0.5 s and 3 s for a loaded machine.
+enum { StartBudgetMs = 400, StopBudgetMs = 2500 };
+
+// The restart check, then the start; returns within StartBudgetMs of start.
+// A window thread that is starting or serving is the running plug-in: 0, and
+// nothing changes. One that is still ending (a stop gave up on it, or
+// someone else closed its window) is waited for; if it has not ended in
+// time, the start is refused: 1, and nothing changes. Otherwise prepare runs
+// (it marks the state active and binds what the window needs; FALSE fails
+// the start) and the thread is started: 0 once it runs, unless it is seen
+// to end without a window in the time left (1). A window slow to be made is
+// a start. Messages sent to the calling thread are answered while it waits.
+int StartWindowThread(BOOL (*prepare)(void), DWORD start);
 
 // Stops the window thread, if any: WM_DESTROY to the window (once it exists),
-// then a wait for the thread to end. Returns within 2.5 s whatever the guest
-// does; a thread that has not ended by then finishes the stop by itself. It
-// keeps the DLL loaded while it runs, and StartWindowThread refuses to start
-// beside it. Messages sent to the calling thread are answered while it
-// waits.
-void StopWindowThread(void);
+// then a wait for the thread to end. Returns within StopBudgetMs of start
+// whatever the guest does; a thread that has not ended by then finishes the
+// stop by itself. It keeps the DLL loaded while it runs, and
+// StartWindowThread refuses to start beside it. Messages sent to the calling
+// thread are answered while it waits.
+void StopWindowThread(DWORD start);
 
 // Called by the DLL entry at the first call and at the last detach.
 void CreateEmulationObjects(void);
@@ -56,8 +60,9 @@ void DeleteEmulationObjects(void);
 // StartWindowThread took for it.
 DWORD WINAPI WindowThreadMain(LPVOID unused);
 
-// Called in WM_CREATE: the window exists, the guest is about to start in it.
-void NoteWindowMade(void);
+// Called by the window procedure for WM_DESTROY: the loop carries out the
+// stop once it is back at its top, never inside a call of the guest's.
+void NoteStop(void);
 
 // Registers the player window class (or ours in place of a stale one).
 ATOM RegisterPlayerClass(const char* className);

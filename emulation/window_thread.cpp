@@ -1,7 +1,7 @@
 // WindowThread: its life as one state, its start with the ready handshake,
-// the restart check and the bounded stop. Only StartWindowThread and
-// StopWindowThread, which PluginInit and PluginQuit call under StartStopLock,
-// touch the thread from outside.
+// the restart check, its message loop and the bounded stop. Only
+// StartWindowThread and StopWindowThread, which PluginInit and PluginQuit
+// call one at a time (plugin_lifecycle.cpp), touch the thread from outside.
 #include "player_window.h"
 
 #include "guest_binding.h"
@@ -20,28 +20,27 @@ enum WindowPhase {
     WindowGivenUp     // a stop returned before it ended: it ends by itself
 };
 
-// The one window thread. The host's threads change it under StartStopLock; the
-// window thread itself only moves it from starting to serving (a stop that
-// came first wins) and notes that its window has been made.
+// The one window thread. The host's threads change it under the start/stop
+// guard (plugin_lifecycle.cpp); the window thread itself only moves it from
+// starting to serving (a stop that came first wins).
 struct WindowThreadState {
     volatile LONG phase;        // WindowPhase
     HANDLE thread;              // ours; closed once the thread has ended
     // Manual-reset: set once CreateWindowExA has returned the window (never,
     // when the thread ends without one). Closed with the thread's handle.
     HANDLE readyEvent;
-    // WM_CREATE has been reached: the window exists, the guest may be
-    // starting in it.
-    volatile LONG windowMade;
 };
 
-WindowThreadState Window = {WindowEnded, NULL, NULL, 0};
+WindowThreadState Window = {WindowEnded, NULL, NULL};
 
-// How long PluginInit may wait, for an old thread to end and for the new
-// window to be made; and how long PluginQuit may wait for the thread to end.
-// Both leave room below the host-facing bounds of 0.5 s and 3 s for the
-// wait on StartStopLock and a loaded machine.
-const DWORD StartBudgetMs = 400;
-const DWORD StopBudgetMs = 2500;
+// A stop noted by the window procedure (the host's WM_DESTROY, or the window
+// destroyed for real), carried out by the message loop once it is back at
+// its top. Window thread; cleared as each thread starts.
+bool StopNoted = false;
+
+// How often the loop looks again at an earlier guest's leftovers while a new
+// guest waits for them to end.
+const DWORD PendingGuestLookMs = 100;
 
 void ForgetWindowThread(void)
 {
@@ -81,11 +80,46 @@ BOOL CALLBACK DestroyThreadWindow(HWND window, LPARAM)
     return TRUE;
 }
 
+// The message loop. A stop is carried out only here, at its top: never
+// inside a call of the guest's that waits, pumps messages of its own or runs
+// a modal loop, whatever answers the stop's WM_DESTROY meanwhile. Sent
+// messages are answered inside PeekMessageA, which returns once they have
+// been, so a stop noted there is seen at once.
+DWORD RunMessageLoop(HWND window)
+{
+    bool guestPending = GuestPending();
+    DWORD lastLook = GetTickCount();
+    for (;;) {
+        if (StopNoted)
+            return 0;
+        MSG msg;
+        if (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT)
+                return (DWORD)msg.wParam;
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+            continue;
+        }
+        if (StopNoted)
+            continue;   // noted by a sent message that PeekMessageA answered
+        DWORD sinceLook = GetTickCount() - lastLook;
+        if (guestPending && sinceLook >= PendingGuestLookMs) {
+            guestPending = StartPendingGuest(window);
+            lastLook = GetTickCount();
+            continue;
+        }
+        MsgWaitForMultipleObjectsEx(
+            0, NULL, guestPending ? PendingGuestLookMs - sinceLook : INFINITE,
+            QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+}
+
 DWORD RunPlayerWindow(void)
 {
     char szClassName[24];
     lstrcpyA(szClassName, PLAYER_CLASS_NAME);
 
+    StopNoted = false;
     if (RegisterPlayerClass(szClassName) == 0)
         return 0;
 
@@ -96,8 +130,9 @@ DWORD RunPlayerWindow(void)
                                   WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                                   NULL, NULL, OwnModule, NULL);
+    bool made = window != NULL && IsWindow(window);
     DWORD exitCode = 0;
-    if (window != NULL && IsWindow(window)) {
+    if (made) {
         InterlockedExchangePointer((PVOID volatile*)&Playback.window, window);
         // A track that started while the window was being made found no
         // window to title (the guest may read the song from the title).
@@ -105,23 +140,16 @@ DWORD RunPlayerWindow(void)
         SetEvent(Window.readyEvent);
         UpdateWindow(window);
         // A stop came while the window was being made (and may have given
-        // up waiting for it): end at once. If its WM_DESTROY arrives as well,
-        // it finds the guest stopped already.
+        // up waiting for it): end at once.
         if (InterlockedCompareExchange(&Window.phase, WindowServing,
                                        WindowStarting) != WindowStarting)
-            DestroyWindow(window);
-
-        MSG msg;
-        while (GetMessageA(&msg, NULL, 0, 0) > 0) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-        exitCode = (DWORD)msg.wParam;
+            NoteStop();
+        exitCode = RunMessageLoop(window);
     }
 
-    // The guest's stop, unless WM_DESTROY has done it: the window was lost
-    // while it was being made, or the loop ended on a WM_QUIT of the guest's.
-    UnloadGuestPlugin(window != NULL && IsWindow(window) ? window : NULL);
+    // The guest's stop: its quit while the window still exists (unless the
+    // window was lost, or a guest's WM_QUIT ended the loop after it went).
+    UnloadGuestPlugin(made && IsWindow(window) ? window : NULL);
     // Destroy this thread's windows (the guest's among them) while the guest
     // is still loaded, then free it: nothing of the guest may run once its
     // DLL is gone, and the class can only go once its windows have.
@@ -147,9 +175,9 @@ void DeleteEmulationObjects(void)
     DeleteGuestBindingObjects();
 }
 
-void NoteWindowMade(void)
+void NoteStop(void)
 {
-    InterlockedExchange(&Window.windowMade, 1);
+    StopNoted = true;
 }
 
 DWORD WINAPI WindowThreadMain(LPVOID)
@@ -160,9 +188,8 @@ DWORD WINAPI WindowThreadMain(LPVOID)
     return exitCode;
 }
 
-int StartWindowThread(BOOL (*prepare)(void))
+int StartWindowThread(BOOL (*prepare)(void), DWORD start)
 {
-    DWORD start = GetTickCount();
     if (Window.thread != NULL && !WindowThreadEnded()) {
         LONG phase = Window.phase;
         bool running = phase == WindowStarting ||
@@ -188,7 +215,6 @@ int StartWindowThread(BOOL (*prepare)(void))
                             (LPCSTR)(void*)WindowThreadMain, &self))
         return 1;
     Window.readyEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    Window.windowMade = 0;
     InterlockedExchange(&Window.phase, WindowStarting);
     if (Window.readyEvent != NULL)
         Window.thread = CreateThread(NULL, 0, WindowThreadMain, NULL, 0, NULL);
@@ -201,25 +227,21 @@ int StartWindowThread(BOOL (*prepare)(void))
         return 1;
     }
 
-    // Success only for a start that made its window. One whose guest is
-    // still starting in it is a start all the same; one that has not even
-    // made its window in time ends by itself.
+    // The thread runs: a start, unless it is seen to end without a window
+    // in the time left (no class, or the guest broke the window). A window
+    // slow to be made is a start all the same: the thread makes it, starts
+    // the guest and serves as usual.
     HANDLE readyOrEnded[2] = {Window.readyEvent, Window.thread};
-    DWORD waited = WaitAnsweringSentMessages(2, readyOrEnded,
-                                             TimeLeft(start, StartBudgetMs));
-    if (waited == WAIT_OBJECT_0)
-        return 0;
-    if (waited == WAIT_OBJECT_0 + 1) {
-        ForgetWindowThread();   // no window: the class, or the guest broke it
+    if (WaitAnsweringSentMessages(2, readyOrEnded,
+                                  TimeLeft(start, StartBudgetMs)) ==
+        WAIT_OBJECT_0 + 1) {
+        ForgetWindowThread();
         return 1;
     }
-    if (Window.windowMade)
-        return 0;
-    InterlockedExchange(&Window.phase, WindowGivenUp);
-    return 1;
+    return 0;
 }
 
-void StopWindowThread(void)
+void StopWindowThread(DWORD start)
 {
     if (Window.thread == NULL)
         return;
@@ -233,15 +255,16 @@ void StopWindowThread(void)
         return;
     }
 
-    DWORD start = GetTickCount();
     // A stop right after the start may find the window still being made:
     // wait until it exists (or the thread has ended) so that WM_DESTROY
-    // reaches it. The window thread never waits for StateLock.
+    // reaches it; a window made after the bound finds the stop in the phase
+    // and ends at once. The window thread never waits for StateLock.
     HANDLE readyOrEnded[2] = {Window.readyEvent, Window.thread};
-    if (WaitAnsweringSentMessages(2, readyOrEnded, StopBudgetMs) ==
+    if (WaitAnsweringSentMessages(2, readyOrEnded,
+                                  TimeLeft(start, StopBudgetMs)) ==
         WAIT_OBJECT_0) {
-        // Sent without waiting for the answer: the guest's quit may never
-        // return, and the wait for the thread below bounds it all.
+        // Sent without waiting for the answer: the window procedure only
+        // notes the stop, which its loop carries out once back at its top.
         HWND window = Playback.window;
         if (window != NULL)
             SendNotifyMessageA(window, WM_DESTROY, 0, 0);

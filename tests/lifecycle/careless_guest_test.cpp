@@ -188,46 +188,93 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.name);
     });
 
-TEST_F(Outlives, StopDuringAGuestWaitOnTheWindowThreadWaitsForTheGuestsCall)
-{
-    control.leftoverRelease = release;
-    DebugCapture capture;
-    // Ended by the host's stop, then by a WM_CLOSE that destroys the window
-    // for real (the message that deferred the stop dies with it).
-    for (LONG byClose = 0; byClose < 2; ++byClose) {
-        control.timerProcWaits = 1;
-        control.timerProcWaiting = 0;
-        ResetEvent(release);
-        StartGuest(byClose + 1);
-        ASSERT_TRUE(WaitUntil([&] { return control.timerProcWaiting != 0; }));
-        capture.Clear();
+// A guest's call on the window thread that waits, one way or another, while
+// a stop arrives; the stop's message is answered inside that wait.
+struct GuestWait {
+    const char* name;
+    LONG how;        // GuestDoubleControl::timerProcWaits
+    bool byClose;    // a WM_CLOSE from another thread instead of the host's stop
+};
 
-        // WM_DESTROY reaches the window while the guest's timer procedure
-        // waits on its thread, but quit comes only once the procedure has
-        // returned: never nested inside the guest's own call.
-        HWND window = FindPlayerWindow();
-        TestThread stop([&] {
-            if (byClose)
-                SendMessageA(window, WM_CLOSE, 0, 0);
-            else
-                Stop();
-        });
-        ASSERT_TRUE(WaitUntil([&] {
-            for (const std::string& line : capture.Lines()) {
-                if (line.rfind("msg=", 0) == 0 && strtoul(line.c_str() + 4, NULL, 16) == 2)
-                    return true;
-            }
-            return false;
-        }));
-        EXPECT_EQ(byClose, control.quitCalls);
-        SetEvent(release);
-        ASSERT_TRUE(stop.Join());
-        EXPECT_TRUE(WaitUntil([&] { return control.unloads == byClose + 1; }));
-        EXPECT_EQ(byClose + 1, control.quitCalls);
-        EXPECT_EQ(0, control.callsAfterQuit);
-    }
+class WaitsOnTheWindowThread : public Outlives,
+                               public testing::WithParamInterface<GuestWait> {
+};
+
+BOOL CALLBACK CloseGuestBox(HWND window, LPARAM closed)
+{
+    char caption[32] = {0};
+    GetWindowTextA(window, caption, sizeof(caption));
+    if (strcmp(caption, "guest wait") == 0)
+        *(bool*)closed = PostMessageA(window, WM_COMMAND, IDOK, 0) != 0;
+    return TRUE;
+}
+
+TEST_P(WaitsOnTheWindowThread, QuitRunsOnlyOnceTheGuestsCallHasReturned)
+{
+    const GuestWait& wait = GetParam();
+    control.leftoverRelease = release;
+    control.timerProcWaits = wait.how;
+    // A window of another thread that answers only once released.
+    HWND foreign = NULL;
+    TestThread owner([&] {
+        foreign = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, NULL, NULL,
+                                  NULL, NULL);
+        WaitForSingleObject(release, 60000);
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+        DestroyWindow(foreign);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return foreign != NULL; }));
+    control.foreignWindow = foreign;
+    DebugCapture capture;
+    StartGuest();
+    ASSERT_TRUE(WaitUntil([&] { return control.timerProcWaiting != 0; }));
+
+    // The stop's message reaches the window while the guest's timer
+    // procedure waits on its thread, but quit comes only once the procedure
+    // has returned: never nested inside the guest's own call.
+    HWND window = FindPlayerWindow();
+    TestThread stop([&] {
+        if (wait.byClose)
+            SendMessageA(window, WM_CLOSE, 0, 0);
+        else
+            Stop();
+    });
+    const unsigned long stopMessage = wait.byClose ? 0x10 : 0x2;
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const std::string& line : capture.Lines()) {
+            if (line.rfind("msg=", 0) == 0 &&
+                strtoul(line.c_str() + 4, NULL, 16) == stopMessage)
+                return true;
+        }
+        return false;
+    }));
+    EXPECT_EQ(0, control.quitCalls);
+    SetEvent(release);
+    ASSERT_TRUE(WaitUntil([&] {
+        bool closed = false;
+        EnumThreadWindows(control.initThread, CloseGuestBox, (LPARAM)&closed);
+        return closed || wait.how != 3;
+    }));
+    ASSERT_TRUE(stop.Join());
+    EXPECT_TRUE(WaitUntil([&] { return control.unloads == 1; }));
+    EXPECT_EQ(1, control.quitCalls);
+    EXPECT_EQ(0, control.callsAfterQuit);
+    EXPECT_TRUE(owner.Join());
     EXPECT_EQ(0, plugin.Quit());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Habits, WaitsOnTheWindowThread,
+    testing::Values(GuestWait{"RoutedWait", 1, false},
+                    GuestWait{"RoutedWaitClosed", 1, true},
+                    GuestWait{"SendMessageToAnotherThread", 2, false},
+                    GuestWait{"ModalMessageBox", 3, false},
+                    GuestWait{"ModalMessageBoxClosed", 3, true}),
+    [](const testing::TestParamInfo<GuestWait>& info) {
+        return std::string(info.param.name);
+    });
 
 TEST_F(Outlives, HostFreeingTheDllWithoutAStopLeavesTheWindowThreadServing)
 {

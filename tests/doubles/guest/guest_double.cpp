@@ -266,7 +266,12 @@ VOID CALLBACK WaitingTimerProc(HWND, UINT, UINT_PTR id, DWORD)
     KillTimer(NULL, id);
     NoteEntry();
     InterlockedExchange(&Control->timerProcWaiting, 1);
-    WaitForTestEvent(Control->leftoverRelease);
+    if (Control->timerProcWaits == 2)
+        SendMessageA(Control->foreignWindow, WM_NULL, 0, 0);
+    else if (Control->timerProcWaits == 3)
+        MessageBoxA(NULL, "waiting", "guest wait", MB_OK);
+    else
+        WaitForTestEvent(Control->leftoverRelease);
     NoteEntry();   // still inside: quit must not have returned meanwhile
 }
 

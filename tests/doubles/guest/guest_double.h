@@ -102,9 +102,12 @@ struct GuestDoubleControl {
     // to stop and waits for it with a plain WaitForSingleObject.
     LONG quitWaitsDeaf;
     // init sets a timer on the window thread whose procedure, once, waits
-    // there for leftoverRelease (answering sent messages, as the plug-in
-    // makes the guest's waits on that thread).
+    // there: 1, for leftoverRelease (answering sent messages, as the plug-in
+    // makes the guest's waits on that thread); 2, in SendMessageA to
+    // foreignWindow, a window of another thread; 3, in a modal MessageBoxA
+    // (caption "guest wait") until someone closes it.
     LONG timerProcWaits;
+    HWND foreignWindow;
     HANDLE initRelease;      // set: init returns only once this is
     HANDLE quitRelease;      // set: quit returns only once this is
     HANDLE configRelease;    // set: config returns only once this is (a
