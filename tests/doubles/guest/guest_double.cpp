@@ -183,8 +183,13 @@ VOID CALLBACK KeepWindowThreadBusy(HWND window, UINT, UINT_PTR id, DWORD)
 {
     KillTimer(window, id);
     InterlockedExchange(&Control->windowBusyNow, 1);
-    while (Control->windowBusy)
-        Sleep(1);
+    MSG msg;
+    while (Control->windowBusy) {
+        if (Control->windowBusy == 2 && PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
+            InterlockedIncrement(&Control->windowMessagesDropped);
+        else
+            Sleep(1);
+    }
     InterlockedExchange(&Control->windowBusyNow, 0);
 }
 
@@ -475,6 +480,8 @@ void GuestQuit(void)
     if (Control != NULL) {
         LeaveLeftover();
         WaitForTestEvent(Control->quitRelease);
+        if (Control->quitSendsTo != NULL)
+            SendMessageA(Control->quitSendsTo, WM_APP, 0, 0);
     }
     Marker("guest: quit done\n");
     QuitReturned = 1;

@@ -110,6 +110,7 @@ struct GuestDoubleControl {
     HWND foreignWindow;
     HANDLE initRelease;      // set: init returns only once this is
     HANDLE quitRelease;      // set: quit returns only once this is
+    HWND quitSendsTo;        // set: quit sends it WM_APP (a host's window)
     HANDLE configRelease;    // set: config returns only once this is (a
                              // dialog left open)
     // --- Recorded by the guest (interlocked) ----------------------------
@@ -119,10 +120,13 @@ struct GuestDoubleControl {
 
     // --- Guests that break the window, set by the test before the start ----
     // init arms a timer whose procedure keeps the window thread busy (a slow
-    // call, not a wait) for as long as windowBusy stays 1; windowBusyNow is
-    // 1 while it does.
+    // call, not a wait) for as long as windowBusy is not 0; windowBusyNow is
+    // 1 while it does. While windowBusy is 2 it takes every message off the
+    // thread's queue (PeekMessageA, PM_REMOVE) without handling it, counting
+    // them in windowMessagesDropped.
     volatile LONG windowBusy;
     volatile LONG windowBusyNow;
+    volatile LONG windowMessagesDropped;
     // init destroys the window it was handed. 2: after subclassing it with a
     // procedure that keeps WM_DESTROY to itself, so the player's procedure
     // never hears of it (as when a creation fails after WM_CREATE).
