@@ -1,6 +1,8 @@
 // Binding of the guest plug-in, gen_tebo_for_winamp.dll.
 #include "guest_binding.h"
 
+#include "../base/plugin_module.h"
+
 #include "guest_schedule.h"
 #include "message_wait.h"
 #include "player_window.h"
@@ -88,7 +90,8 @@ LRESULT LoadGuestPlugin(HWND window)
     if (!ForgetLingeringGuest())
         return 0;
 
-    HMODULE module = LoadLibraryA("gen_tebo_for_winamp.dll");
+    const char GuestFileName[] = "gen_tebo_for_winamp.dll";
+    HMODULE module = LoadPluginLibrary(GuestFileName);
     GuestModule = module;
     if (module == NULL)
         return 0;
@@ -98,8 +101,12 @@ LRESULT LoadGuestPlugin(HWND window)
 
     GuestEntryFunction entry = (GuestEntryFunction)(void*)GetProcAddress(
         module, "winampGetGeneralPurposePlugin");
-    if (entry == NULL)
+    if (entry == NULL) {
+        TracePluginLibrary(GuestFileName, "not started (no "
+                           "winampGetGeneralPurposePlugin, error %lu)",
+                           GetLastError());
         return 0;   // stays loaded, unstarted, until the stop frees it
+    }
 
     GuestPluginHeader* header = entry();
     GuestHeader = header;
@@ -116,6 +123,15 @@ LRESULT LoadGuestPlugin(HWND window)
         EnterCriticalSection(&GuestLock);
         GuestStarted = true;
         LeaveCriticalSection(&GuestLock);
+    } else if (header == NULL) {
+        TracePluginLibrary(GuestFileName, "not started (null header)", 0);
+    } else if (header->version != GuestHeaderVersion) {
+        TracePluginLibrary(GuestFileName,
+                           "not started (header version 0x%lX, not 0x10)",
+                           (DWORD)header->version);
+    } else {
+        TracePluginLibrary(GuestFileName, "not started (header without init)",
+                           0);
     }
     return 0;
 }
