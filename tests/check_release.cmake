@@ -1,9 +1,10 @@
-# Checks the release zip ZIP as a user gets it, unpacked into WORK: one
-# folder tebo_wrapper-VERSION holding exactly the four files; the DLL's
-# export and imports (check_dll.cmake), its version resource naming VERSION,
-# no link time in its PE header or export directory, and neither SOURCE_DIR
-# nor BINARY_DIR inside it; each text in Notepad's form, naming VERSION and
-# giving the path limit in bytes; the checksums as `sha256sum -c` reads them.
+# Checks the release zip ZIP as a user gets it, unpacked into WORK: exactly
+# the four files; the DLL's export and imports (check_dll.cmake), its version
+# resource naming VERSION, no link time in its PE header or export directory,
+# and neither SOURCE_DIR nor BINARY_DIR inside it; each text in Notepad's
+# form and naming VERSION; the checksums as `sha256sum -c` reads them. The
+# files sit in one folder, tebo_wrapper-VERSION; the texts give the path
+# limit in bytes.
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${ZIP}
