@@ -1,6 +1,8 @@
 // Binding of the guest plug-in, gen_tebo_for_winamp.dll.
 #include "guest_binding.h"
 
+#include "../base/plugin_module.h"
+
 #include "guest_schedule.h"
 #include "message_wait.h"
 #include "player_window.h"
@@ -79,7 +81,8 @@ namespace {
 void StartGuest(HWND window)
 {
     GuestCodeMayRun = true;
-    HMODULE module = LoadLibraryA("gen_tebo_for_winamp.dll");
+    const char GuestFileName[] = "gen_tebo_for_winamp.dll";
+    HMODULE module = LoadPluginLibrary(GuestFileName);
     GuestModule = module;
     if (module == NULL)
         return;
@@ -89,8 +92,12 @@ void StartGuest(HWND window)
 
     GuestEntryFunction entry = (GuestEntryFunction)(void*)GetProcAddress(
         module, "winampGetGeneralPurposePlugin");
-    if (entry == NULL)
+    if (entry == NULL) {
+        TracePluginLibrary(GuestFileName, "not started (no "
+                           "winampGetGeneralPurposePlugin, error %lu)",
+                           GetLastError());
         return;   // stays loaded, unstarted, until the stop frees it
+    }
 
     GuestPluginHeader* header = entry();
     GuestHeader = header;
@@ -105,6 +112,15 @@ void StartGuest(HWND window)
         EnterCriticalSection(&GuestLock);
         GuestStarted = true;
         LeaveCriticalSection(&GuestLock);
+    } else if (header == NULL) {
+        TracePluginLibrary(GuestFileName, "not started (null header)", 0);
+    } else if (header->version != GuestHeaderVersion) {
+        TracePluginLibrary(GuestFileName,
+                           "not started (header version 0x%lX, not 0x10)",
+                           (DWORD)header->version);
+    } else {
+        TracePluginLibrary(GuestFileName, "not started (header without init)",
+                           0);
     }
 }
 

@@ -16,9 +16,10 @@ struct TagLibraryBinding {
 };
 extern TagLibraryBinding TagLibrary;
 
-// Loads mp3infp.dll by bare file name and resolves its four entry points.
-// Fails (FALSE) when the library cannot be loaded or lacks an entry point;
-// then nothing is bound and no call can go through a missing entry.
+// Loads mp3infp.dll (by bare file name, else from the plug-in's own folder:
+// LoadPluginLibrary) and resolves its four entry points. Fails (FALSE), with
+// one debugger line, when the library cannot be loaded or lacks an entry
+// point; then nothing is bound and no call can go through a missing entry.
 BOOL BindTagLibrary(void);
 
 // Reads a file's tags through the bound library; 0 or -1 (see ReadTagsFrom).

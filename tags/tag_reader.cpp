@@ -1,5 +1,7 @@
 #include "tag_bridge.h"
 
+#include "../base/plugin_module.h"
+
 TagLibraryBinding TagLibrary = {NULL, {NULL, NULL, NULL, NULL}};
 
 BOOL BindTagLibrary(void)
@@ -9,7 +11,7 @@ BOOL BindTagLibrary(void)
     if (TagLibrary.module != NULL)
         return TRUE;
 
-    HMODULE module = LoadLibraryA("mp3infp.dll");
+    HMODULE module = LoadPluginLibrary("mp3infp.dll");
     if (module == NULL)
         return FALSE;
 
@@ -25,6 +27,9 @@ BOOL BindTagLibrary(void)
     // All or nothing: a library without one of the four is no library.
     if (entries.load == NULL || entries.getType == NULL ||
         entries.getValue == NULL || entries.setConf == NULL) {
+        TracePluginLibrary("mp3infp.dll",
+                           "not used (an entry point is missing, error %lu)",
+                           GetLastError());
         FreeLibrary(module);
         return FALSE;
     }

@@ -2,14 +2,21 @@
 # the four files; the DLL's export and imports (check_dll.cmake), its version
 # resource naming VERSION, no link time in its PE header or export directory,
 # and neither SOURCE_DIR nor BINARY_DIR inside it; each text in Notepad's
-# form and naming VERSION; the checksums as `sha256sum -c` reads them.
+# form and naming VERSION; the checksums as `sha256sum -c` reads them. The
+# files sit in one folder, tebo_wrapper-VERSION; the texts give the path
+# limit in bytes.
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${ZIP}
   WORKING_DIRECTORY ${WORK} RESULT_VARIABLE rc)
+file(GLOB top RELATIVE ${WORK} ${WORK}/*)
+if(NOT rc EQUAL 0 OR NOT top STREQUAL "tebo_wrapper-${VERSION}")
+  message(FATAL_ERROR "${ZIP} holds ${top}, not the one folder tebo_wrapper-${VERSION}")
+endif()
+set(WORK ${WORK}/${top})
 file(GLOB names RELATIVE ${WORK} ${WORK}/*)
-if(NOT rc EQUAL 0 OR NOT names STREQUAL "README-en.txt;README-ja.txt;SHA256SUMS;tebo_wrapper.dll")
-  message(FATAL_ERROR "${ZIP} holds ${names}, not exactly the DLL, two texts and SHA256SUMS")
+if(NOT names STREQUAL "README-en.txt;README-ja.txt;SHA256SUMS;tebo_wrapper.dll")
+  message(FATAL_ERROR "${top} holds ${names}, not exactly the DLL, two texts and SHA256SUMS")
 endif()
 
 execute_process(COMMAND sha256sum -c SHA256SUMS
@@ -48,13 +55,16 @@ foreach(path ${SOURCE_DIR} ${BINARY_DIR})
 endforeach()
 
 # file(READ) as text drops CRs: the line ends are looked at byte by byte.
+set(limit_README-en.txt "259 bytes")
+set(limit_README-ja.txt "259 バイト")
 foreach(text README-ja.txt README-en.txt)
   file(READ ${WORK}/${text} content)
   string(FIND "${content}" "${VERSION}" at)
+  string(FIND "${content}" "${limit_${text}}" limit_at)
   file(READ ${WORK}/${text} content HEX)
   string(REGEX REPLACE "(..)" " \\1" content "${content}")
   string(REPLACE " 0d 0a" "" bare "${content}")
-  if(NOT content MATCHES "^ ef bb bf" OR bare MATCHES " 0a" OR at EQUAL -1)
-    message(FATAL_ERROR "${text}: not UTF-8 with a byte-order mark and CRLF line ends, or without the version ${VERSION}")
+  if(NOT content MATCHES "^ ef bb bf" OR bare MATCHES " 0a" OR at EQUAL -1 OR limit_at EQUAL -1)
+    message(FATAL_ERROR "${text}: not UTF-8 with a byte-order mark and CRLF line ends, or without the version ${VERSION} or the path limit as ${limit_${text}}")
   endif()
 endforeach()

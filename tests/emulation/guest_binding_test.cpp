@@ -125,7 +125,8 @@ TEST_F(GuestBinding, BeforeTheFirstStartConfigureShowsTheVersionBox)
 // with a null init or null config and quit. The window runs the same with
 // each; configure shows the version box; quit is called where a header was
 // obtained and never through a null pointer (a call would fault, and the
-// fault counter fails the test); the DLL is freed at the stop.
+// fault counter fails the test); the DLL is freed at the stop. A guest not
+// started says why in one debugger line.
 struct VariantCase {
     const char* name;
     const char* variant;    // "" for no guest DLL
@@ -133,6 +134,7 @@ struct VariantCase {
     bool started;           // init called
     bool quit;              // quit called at the stop
     bool headerUntouched;   // the header's handles keep the guest's sentinels
+    const char* why;        // the line after "tebo_wrapper: gen_tebo_for_winamp.dll "
 };
 
 class GuestVariant : public GuestBinding,
@@ -142,10 +144,16 @@ TEST_P(GuestVariant, WindowRunsTheBoxShowsAndTheDllGoesAtTheStop)
 {
     const VariantCase& c = GetParam();
     UseGuest(c.variant);
+    DebugCapture capture;
     Start();
     HWND window = WaitForWindow();
     ASSERT_NE(nullptr, window);
     DWORD windowThread = GetWindowThreadProcessId(window, NULL);
+    std::string own;   // the plug-in's lines, not the window's or the guest's
+    for (const std::string& line : capture.Lines())
+        own += line.compare(0, 13, "tebo_wrapper:") == 0 ? line : "";
+    EXPECT_EQ(c.why[0] ? "tebo_wrapper: gen_tebo_for_winamp.dll " +
+                         std::string(c.why) + "\n" : "", own);
 
     // The window, whatever the guest.
     EXPECT_FALSE(IsWindowVisible(window));
@@ -189,13 +197,18 @@ TEST_P(GuestVariant, WindowRunsTheBoxShowsAndTheDllGoesAtTheStop)
 INSTANTIATE_TEST_SUITE_P(
     Guests, GuestVariant,
     testing::Values(
-        VariantCase{"NoGuestDll", "", false, false, false, false},
-        VariantCase{"HeaderOfAnotherVersion", "guest_v11", true, false, true, true},
-        VariantCase{"NullHeader", "guest_null", true, false, false, false},
-        VariantCase{"NoEntry", "guest_noentry", true, false, false, false},
-        VariantCase{"NullInit", "guest_noinit", true, false, true, true},
+        VariantCase{"NoGuestDll", "", false, false, false, false,
+                    "not loaded (error 126)"},
+        VariantCase{"HeaderOfAnotherVersion", "guest_v11", true, false, true, true,
+                    "not started (header version 0x11, not 0x10)"},
+        VariantCase{"NullHeader", "guest_null", true, false, false, false,
+                    "not started (null header)"},
+        VariantCase{"NoEntry", "guest_noentry", true, false, false, false,
+                    "not started (no winampGetGeneralPurposePlugin, error 127)"},
+        VariantCase{"NullInit", "guest_noinit", true, false, true, true,
+                    "not started (header without init)"},
         VariantCase{"NullConfigAndQuit", "guest_noconfigquit", true, true, false,
-                    false}),
+                    false, ""}),
     [](const testing::TestParamInfo<VariantCase>& info) {
         return std::string(info.param.name);
     });

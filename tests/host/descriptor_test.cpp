@@ -119,4 +119,13 @@ TEST(VersionResource, CarriesVersion0930AndADescription)
                                "\\StringFileInfo\\041103A4\\FileDescription",
                                (void**)&text, &length));
     EXPECT_NE(nullptr, strstr(text, "gen_tebo_for_winamp.dll"));
+    // The descriptor's name, read as the UTF-16 that Explorer shows.
+    const wchar_t* product = NULL;
+    ASSERT_TRUE(VerQueryValueW(data.data(),
+                               L"\\StringFileInfo\\041103A4\\ProductName",
+                               (void**)&product, &length));
+    char name[64] = "";
+    WideCharToMultiByte(932, 0, product, -1, name, sizeof(name), NULL, NULL);
+    EXPECT_STREQ("tebo\x83\x7E\x83\x85\x81\x5B\x83\x57\x83\x62\x83\x4E"
+                 "Wrapper for sorvek", name);
 }

@@ -14,10 +14,12 @@
 
 class FakeTagsLibrary {
 public:
-    // variant: "tags" (complete) or "tags_incomplete".
+    // variant: "tags" (complete) or "tags_incomplete"; or the full path of
+    // a copy of the stand-in.
     explicit FakeTagsLibrary(const std::string& variant = "tags")
     {
-        std::string path = testing_support::DoubleDir(variant) + "/mp3infp.dll";
+        std::string path = variant.find('\\') != std::string::npos
+            ? variant : testing_support::DoubleDir(variant) + "/mp3infp.dll";
         module_ = LoadLibraryA(path.c_str());
         if (module_ == NULL)
             return;

@@ -30,9 +30,9 @@ TEST(DemoChain, GuestSeesTracksPauseAndStopThroughThePlugin)
         EXPECT_TRUE(output.WaitFor(" - 3997 - Winamp\"")) << output.Text();
         EXPECT_EQ(0, plugin.Progress(1, 1500, 1500));
         EXPECT_EQ(0, plugin.Progress(1, 1500, 1500));   // no movement: paused
-        EXPECT_TRUE(output.WaitFor("paused    1 s of 3 s")) << output.Text();
+        EXPECT_TRUE(output.WaitFor("paused    2 s of 4 s")) << output.Text();
         EXPECT_EQ(0, plugin.Progress(1, 1750, 1750));
-        EXPECT_TRUE(output.WaitFor("playing   1 s of 3 s")) << output.Text();
+        EXPECT_TRUE(output.WaitFor("playing   2 s of 4 s")) << output.Text();
 
         // A WAV file: the texts come from its INFO list, the title from ISBJ.
         std::string wav = DemoFile("samples/07-subject-only.wav");

@@ -189,9 +189,9 @@ TEST(GuestStandIn, PollsFromItsOwnThreadAndPrintsWhatItSees)
                                " -> artist \"Guest Artist\", title \"Guest "
                                "Title\", album \"Guest Album\""))
         << output.Text();
-    EXPECT_TRUE(output.WaitFor("playing   2 s of 4 s")) << output.Text();
+    EXPECT_TRUE(output.WaitFor("playing   3 s of 4 s")) << output.Text();
     player.state = 3;
-    EXPECT_TRUE(output.WaitFor("paused    2 s of 4 s")) << output.Text();
+    EXPECT_TRUE(output.WaitFor("paused    3 s of 4 s")) << output.Text();
     player.tagFile = nullptr;
     EXPECT_TRUE(output.WaitFor("file query: no file")) << output.Text();
     EXPECT_GT(player.queries[3], 0);

@@ -112,6 +112,25 @@ std::string ReadTagFile(const std::string& path)
     return text;
 }
 
+// The length to show, in seconds rounded to the nearest, as the host shows
+// its times. The player answers it in whole seconds cut short (3997 ms is
+// 3 s, as Winamp answers); its title ("path - ms - Winamp") carries the
+// milliseconds, taken while they agree with that answer: after a stop the
+// title keeps the last track's length and the answer is 0.
+LRESULT ShownLength(const std::string& title, LRESULT lengthSeconds)
+{
+    const std::string suffix = " - Winamp";
+    if (title.size() <= suffix.size() ||
+        title.compare(title.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return lengthSeconds;
+    size_t number = title.rfind(" - ", title.size() - suffix.size() - 1);
+    if (number == std::string::npos)
+        return lengthSeconds;
+    long long ms = atol(title.c_str() + number + 3);
+    return ms / 1000 == lengthSeconds && ms >= 0 ? (LRESULT)((ms + 500) / 1000)
+                                                 : lengthSeconds;
+}
+
 LRESULT Ask(WPARAM wparam, LPARAM query)
 {
     return SendMessageA(Player, WM_USER, wparam, query);
@@ -123,13 +142,14 @@ void PollOnce(Seen* seen)
     GetWindowTextA(Player, title, sizeof(title));
     const LRESULT state = Ask(0, QueryPlayState);
     const LRESULT position = Ask(0, QueryOutputTime);
-    const LRESULT lengthSeconds = Ask(1, QueryOutputTime);
+    const LRESULT lengthSeconds = ShownLength(title, Ask(1, QueryOutputTime));
     const char* answer = (const char*)Ask(0, QueryPlaylistFile);
     // The answer points into the player's memory (same process); copy it
     // before anything can change it.
     std::string file = answer != NULL ? std::string(answer) : std::string();
     std::string tags = answer != NULL ? ReadTagFile(file) : std::string();
-    const LRESULT second = position >= 0 ? position / 1000 : -1;
+    const LRESULT second =
+        position >= 0 ? (LRESULT)(((long long)position + 500) / 1000) : -1;
 
     if (!seen->valid || title != seen->title)
         Say(tools::Format("window title: \"%s\"", title));

@@ -8,6 +8,10 @@ the DLL that the build made and the tests load. Staged in OUT_DIR/release:
   as Windows Notepad reads them (UTF-8 with a byte-order mark, CRLF);
 - SHA256SUMS: the three files' sums, as `sha256sum -c` reads them.
 
+In the zip the four files sit in one folder, tebo_wrapper-VERSION/, so that
+unpacking it into a folder that holds other plug-ins overwrites none of
+their files (README-*.txt and SHA256SUMS are common names).
+
 The same commit gives the same bytes in any folder at any time, so that a
 user can rebuild a release and compare:
 - strip keeps the PE time stamp that the linker wrote (0, --preserve-dates);
@@ -75,10 +79,11 @@ def main(strip, dll, version, texts_dir, source_dir, out_dir):
             out.write(data)
 
     stamp = time.gmtime(release_time(source_dir))[:6]
-    zip_path = os.path.join(out_dir, f"tebo_wrapper-{version}-win32.zip")
+    folder = f"tebo_wrapper-{version}"
+    zip_path = os.path.join(out_dir, f"{folder}-win32.zip")
     with zipfile.ZipFile(zip_path + ".tmp", "w", zipfile.ZIP_STORED) as archive:
         for name, data in files.items():
-            entry = zipfile.ZipInfo(name, date_time=stamp)
+            entry = zipfile.ZipInfo(f"{folder}/{name}", date_time=stamp)
             entry.create_system = 3  # Unix: the attributes below are its mode
             entry.external_attr = 0o100644 << 16  # a plain file, rw-r--r--
             archive.writestr(entry, data)
