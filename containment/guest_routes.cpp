@@ -6,11 +6,30 @@
 #include "message_wait.h"
 #include "schedule_records.h"
 
-LONG GuestWaits = 0;
-
 namespace {
 
+// Guest waits answering sent messages on the window thread. Window thread.
+LONG GuestWaits = 0;
+
 // --- Waits ---------------------------------------------------------------
+
+// The guest's wait. On the window thread it answers the messages sent to it
+// meanwhile (posted ones stay queued), as a COM apartment's wait does, so a
+// guest thread stuck in SendMessage to the window can go on. A wait for all
+// of several handles cannot wake for a message alone and stays as it is.
+DWORD GuestWait(DWORD count, const HANDLE* handles, BOOL all, DWORD timeoutMs,
+                BOOL alertable)
+{
+    if (GetCurrentThreadId() != WindowThreadId || (all && count > 1) ||
+        count == 0 || count >= MAXIMUM_WAIT_OBJECTS)
+        return WaitForMultipleObjectsEx(count, handles, all, timeoutMs,
+                                        alertable);
+    ++GuestWaits;
+    DWORD result = WaitAnsweringSentMessagesEx(
+        count, handles, timeoutMs, alertable ? MWMO_ALERTABLE : 0);
+    --GuestWaits;
+    return result;
+}
 
 DWORD WINAPI GuestWaitForSingleObject(HANDLE handle, DWORD timeoutMs)
 {
@@ -39,17 +58,11 @@ DWORD WINAPI GuestWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles,
 // A pool's wait for an object's callbacks takes no time-out: on the window
 // thread it runs on a pool thread while this one answers.
 struct BlockingCall {
+    Kind kind;
     void* object;
     BOOL cancel;
     HANDLE done;
-    int pool;
 };
-
-void WaitForPoolObject(int pool, void* object, BOOL cancel)
-{
-    ((VOID(WINAPI*)(void*, BOOL))Real[RouteWaitForThreadpoolWorkCallbacks +
-                                      pool])(object, cancel);
-}
 
 VOID CALLBACK RunBlockingCall(PTP_CALLBACK_INSTANCE instance, PVOID context)
 {
@@ -57,21 +70,38 @@ VOID CALLBACK RunBlockingCall(PTP_CALLBACK_INSTANCE instance, PVOID context)
     // Set once this function has returned into the pool: the waiter may
     // leave this DLL only then.
     REAL(SetEventWhenCallbackReturns)(instance, call->done);
-    WaitForPoolObject(call->pool, call->object, call->cancel);
+    WAIT_POOL(call->kind)(call->object, call->cancel);
 }
 
 template <Kind kind> VOID WINAPI GuestWaitForPool(void* object, BOOL cancel)
 {
-    BlockingCall call = {object, cancel, NULL, PoolIndex(kind)};
+    BlockingCall call = {kind, object, cancel, NULL};
     if (GetCurrentThreadId() == WindowThreadId)
         call.done = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (call.done != NULL &&
         REAL(TrySubmitThreadpoolCallback)(RunBlockingCall, &call, NULL))
         GuestWait(1, &call.done, FALSE, INFINITE, FALSE);
     else
-        WaitForPoolObject(call.pool, object, cancel);
+        WAIT_POOL(kind)(object, cancel);
     if (call.done != NULL)
         CloseHandle(call.done);
+}
+
+// --- Making things under a record ----------------------------------------
+
+// Makes what the guest asked for under a new record of the given kind:
+// make(r) makes it, with r for the trampoline, and returns the system's
+// object (null: failed, and the record goes). Under ScheduleLock, so that
+// record and object appear together.
+template <typename Make>
+void* Schedule(Kind kind, void* routine, void* argument, void* owner, Make make)
+{
+    EnterCriticalSection(&ScheduleLock);
+    Scheduled* r = NewRecord(kind, routine, argument);
+    void* object = r == NULL ? NULL : make(r);
+    Made(r, object != NULL, object, owner);
+    LeaveCriticalSection(&ScheduleLock);
+    return object;
 }
 
 // --- Threads -------------------------------------------------------------
@@ -107,32 +137,23 @@ void __cdecl BeginThreadTrampoline(void* record)
         ((void(__cdecl*)(void*))r->routine)(r->argument);
 }
 
-// Under ScheduleLock: our own handle to the thread just made for r (null:
-// none made, r goes). runtimes: the thread's handle is the runtime's.
-void KeepThread(Scheduled* r, HANDLE thread, bool runtimes)
+// Under ScheduleLock: our own handle to the thread just made for r.
+HANDLE KeepThread(Scheduled* r, HANDLE thread)
 {
-    if (thread == NULL) {
-        Drop(r);
-        return;
-    }
-    DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(),
-                    &r->handle, SYNCHRONIZE, FALSE, 0);
-    if (runtimes)
-        r->object = thread;
+    if (thread != NULL)
+        DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(),
+                        &r->handle, SYNCHRONIZE, FALSE, 0);
+    return thread;
 }
 
 HANDLE WINAPI GuestCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
                                 LPTHREAD_START_ROUTINE routine, LPVOID argument,
                                 DWORD flags, LPDWORD id)
 {
-    EnterCriticalSection(&ScheduleLock);
-    Scheduled* r = NewRecord(KindThread, (void*)routine, argument);
-    HANDLE thread = r == NULL ? NULL
-                              : CreateThread(security, stack, ThreadTrampoline,
-                                             r, flags, id);
-    KeepThread(r, thread, false);
-    LeaveCriticalSection(&ScheduleLock);
-    return thread;
+    return Schedule(KindThread, (void*)routine, argument, NULL, [&](Scheduled* r) {
+        return KeepThread(r, CreateThread(security, stack, ThreadTrampoline, r,
+                                          flags, id));
+    });
 }
 
 uintptr_t __cdecl GuestBeginThreadEx(void* security, unsigned stack,
@@ -140,39 +161,35 @@ uintptr_t __cdecl GuestBeginThreadEx(void* security, unsigned stack,
                                      void* argument, unsigned flags,
                                      unsigned* id)
 {
-    EnterCriticalSection(&ScheduleLock);
-    Scheduled* r = NewRecord(KindThread, (void*)routine, argument);
-    uintptr_t thread = r == NULL ? 0
-                                 : REAL(_beginthreadex)(security, stack,
-                                                        RuntimeThreadTrampoline,
-                                                        r, flags, id);
-    KeepThread(r, (HANDLE)thread, false);
-    LeaveCriticalSection(&ScheduleLock);
-    return thread;
+    return (uintptr_t)Schedule(
+        KindThread, (void*)routine, argument, NULL, [&](Scheduled* r) {
+            return KeepThread(r, (HANDLE)REAL(_beginthreadex)(
+                                     security, stack, RuntimeThreadTrampoline,
+                                     r, flags, id));
+        });
 }
 
+// The handle _beginthread returns is the runtime's (owner 1), which closes it
+// when the thread ends.
 uintptr_t __cdecl GuestBeginThread(void(__cdecl* routine)(void*),
                                    unsigned stack, void* argument)
 {
-    EnterCriticalSection(&ScheduleLock);
-    Scheduled* r = NewRecord(KindThread, (void*)routine, argument);
-    uintptr_t thread = r == NULL ? (uintptr_t)-1
-                                 : REAL(_beginthread)(BeginThreadTrampoline,
-                                                      stack, r);
-    KeepThread(r, thread == (uintptr_t)-1 ? NULL : (HANDLE)thread, true);
-    LeaveCriticalSection(&ScheduleLock);
-    return thread;
+    void* thread = Schedule(
+        KindThread, (void*)routine, argument, (void*)1, [&](Scheduled* r) {
+            uintptr_t made = REAL(_beginthread)(BeginThreadTrampoline, stack, r);
+            return KeepThread(r, made == (uintptr_t)-1 ? NULL : (HANDLE)made);
+        });
+    return thread == NULL ? (uintptr_t)-1 : (uintptr_t)thread;
 }
 
-// The handle _beginthread returned is the runtime's, closed by it when the
-// thread ends: the guest's close of it meanwhile would free the value for
-// another handle (ours, the host's) that the runtime's close then hits. It
-// succeeds and closes nothing.
+// The guest's close of the runtime's thread handle while the thread lives
+// would free the value for another handle (ours, the host's) that the
+// runtime's own close then hits: it succeeds and closes nothing.
 BOOL WINAPI GuestCloseHandle(HANDLE handle)
 {
     EnterCriticalSection(&ScheduleLock);
     Scheduled* r = Find(KindThread, handle);
-    bool runtimes = r != NULL && !Signalled(r->handle);
+    bool runtimes = r != NULL && r->owner != NULL && !Signalled(r->handle);
     LeaveCriticalSection(&ScheduleLock);
     return runtimes || CloseHandle(handle);
 }
@@ -195,17 +212,15 @@ BOOL WINAPI GuestCreateTimerQueueTimer(PHANDLE timer, HANDLE queue,
                                        PVOID argument, DWORD dueMs,
                                        DWORD periodMs, ULONG flags)
 {
-    EnterCriticalSection(&ScheduleLock);
-    Scheduled* r = NewRecord(KindQueueTimer, (void*)routine, argument);
-    HANDLE made = NULL;
-    BOOL ok = r != NULL &&
-              CreateTimerQueueTimer(&made, queue, TimerOrWaitTrampoline, r,
-                                    dueMs, periodMs, flags);
-    Made(r, ok, made, queue);
-    LeaveCriticalSection(&ScheduleLock);
-    if (ok)
+    void* made = Schedule(KindQueueTimer, (void*)routine, argument, queue,
+                          [&](Scheduled* r) {
+        HANDLE t = NULL;
+        return CreateTimerQueueTimer(&t, queue, TimerOrWaitTrampoline, r, dueMs,
+                                     periodMs, flags) ? t : NULL;
+    });
+    if (made != NULL)
         *timer = made;
-    return ok;
+    return made != NULL;
 }
 
 BOOL WINAPI GuestRegisterWaitForSingleObject(PHANDLE wait, HANDLE object,
@@ -213,41 +228,23 @@ BOOL WINAPI GuestRegisterWaitForSingleObject(PHANDLE wait, HANDLE object,
                                              PVOID argument, ULONG timeoutMs,
                                              ULONG flags)
 {
-    EnterCriticalSection(&ScheduleLock);
-    Scheduled* r = NewRecord(KindRegisteredWait, (void*)routine, argument);
-    HANDLE made = NULL;
-    BOOL ok = r != NULL &&
-              RegisterWaitForSingleObject(&made, object, TimerOrWaitTrampoline,
-                                          r, timeoutMs, flags);
-    Made(r, ok, made, NULL);
-    LeaveCriticalSection(&ScheduleLock);
-    if (ok)
+    void* made = Schedule(KindRegisteredWait, (void*)routine, argument, NULL,
+                          [&](Scheduled* r) {
+        HANDLE w = NULL;
+        return RegisterWaitForSingleObject(&w, object, TimerOrWaitTrampoline, r,
+                                           timeoutMs, flags) ? w : NULL;
+    });
+    if (made != NULL)
         *wait = made;
-    return ok;
-}
-
-// Under ScheduleLock: a copy of r's deletion event, for a wait outside it.
-HANDLE CopyOfEnded(const Scheduled* r)
-{
-    HANDLE copy = NULL;
-    DuplicateHandle(GetCurrentProcess(), r->ended, GetCurrentProcess(), &copy,
-                    0, FALSE, DUPLICATE_SAME_ACCESS);
-    return copy;
-}
-
-// Waits, as the guest's blocking deletion, until the system has seen the
-// callbacks of a deletion return; ended is ours to close.
-void WaitForDeletion(HANDLE ended)
-{
-    GuestWait(1, &ended, FALSE, INFINITE, FALSE);
-    CloseHandle(ended);
+    return made != NULL;
 }
 
 // The guest's delete of one timer or registered wait. Its completion: null
 // (wait for nothing), INVALID_HANDLE_VALUE (wait here until the callbacks
 // have returned; from the object's own callback, which would wait for
 // itself, not at all: the deletion is then pending) or an event of the
-// guest's, set once none of them is in the guest's code.
+// guest's, set once none of them is in the guest's code. A delete of one
+// deleted before never reaches the system.
 BOOL EndGuestCallbacks(Kind kind, HANDLE owner, HANDLE object,
                        HANDLE completion)
 {
@@ -261,21 +258,24 @@ BOOL EndGuestCallbacks(Kind kind, HANDLE owner, HANDLE object,
     }
     BOOL ok = FALSE;
     HANDLE ended = NULL;
-    if (r->deleted || r->ended != NULL) {
-        SetLastError(ERROR_INVALID_HANDLE);   // deleted before
+    if (r->ended != NULL) {
+        SetLastError(ERROR_INVALID_HANDLE);
     } else {
         if (completion != INVALID_HANDLE_VALUE)
             r->guestEvent = completion;
         ok = DeleteCallbacks(r);
         r->deleted = r->ended != NULL;
+        // A copy of our event, for the wait outside the lock.
         if (completion == INVALID_HANDLE_VALUE && r->deleted &&
             TlsGetValue(CallbackSlot) != r)
-            ended = CopyOfEnded(r);
+            DuplicateHandle(GetCurrentProcess(), r->ended, GetCurrentProcess(),
+                            &ended, 0, FALSE, DUPLICATE_SAME_ACCESS);
     }
     LeaveCriticalSection(&ScheduleLock);
     if (ended == NULL)
         return ok;
-    WaitForDeletion(ended);
+    GuestWait(1, &ended, FALSE, INFINITE, FALSE);
+    CloseHandle(ended);
     return TRUE;
 }
 
@@ -297,32 +297,23 @@ BOOL WINAPI GuestUnregisterWait(HANDLE wait)
 
 // Deleting a queue deletes and frees its timers, and Wine waits for their
 // callbacks without answering when given an event: ours are deleted one by
-// one first (never twice), and a blocking deletion waits for them here. Only
-// a queue the guest made: null, the default queue, is no queue to delete.
+// one first (never twice), each waited for here by a blocking deletion.
+// Only a queue the guest made: null, the default queue, is none.
 BOOL WINAPI GuestDeleteTimerQueueEx(HANDLE queue, HANDLE completion)
 {
-    EnterCriticalSection(&ScheduleLock);
-    for (Scheduled* r = Records; r != NULL && queue != NULL; r = r->next) {
-        if (r->kind == KindQueueTimer && r->owner == queue && !r->deleted) {
-            DeleteCallbacks(r);
-            r->deleted = r->ended != NULL;
-        }
-    }
-    LeaveCriticalSection(&ScheduleLock);
-    for (bool waiting = completion == INVALID_HANDLE_VALUE; waiting;) {
-        HANDLE ended = NULL;
+    for (;;) {
+        HANDLE timer = NULL;
         EnterCriticalSection(&ScheduleLock);
-        for (Scheduled* r = Records; r != NULL && ended == NULL; r = r->next) {
-            if (r->kind == KindQueueTimer && r->owner == queue &&
-                queue != NULL && r->ended != NULL && !Signalled(r->ended))
-                ended = CopyOfEnded(r);
+        for (Scheduled* r = Records; r != NULL && queue != NULL; r = r->next) {
+            if (r->kind == KindQueueTimer && r->owner == queue && !r->gateClosed)
+                timer = r->object;
         }
         LeaveCriticalSection(&ScheduleLock);
-        waiting = ended != NULL;
-        if (waiting)
-            WaitForDeletion(ended);
+        if (timer == NULL)
+            return DeleteTimerQueueEx(queue, completion);
+        EndGuestCallbacks(KindQueueTimer, queue, timer,
+                          completion == INVALID_HANDLE_VALUE ? completion : NULL);
     }
-    return DeleteTimerQueueEx(queue, completion);
 }
 
 BOOL WINAPI GuestDeleteTimerQueue(HANDLE queue)
@@ -367,24 +358,22 @@ VOID CALLBACK PoolWaitTrampoline(PTP_CALLBACK_INSTANCE instance, PVOID record,
 void* CreatePoolObject(Kind kind, void* routine, void* argument,
                        PTP_CALLBACK_ENVIRON environment)
 {
-    typedef void*(WINAPI * Make)(void*, void*, PTP_CALLBACK_ENVIRON);
-    Make make = (Make)Real[RouteCreateThreadpoolWork + PoolIndex(kind)];
     if (environment != NULL && (environment->CleanupGroup != NULL ||
                                 environment->FinalizationCallback != NULL))
         return kind == KindSimpleCallback
                    ? (void*)(ULONG_PTR)REAL(TrySubmitThreadpoolCallback)(
                          (PTP_SIMPLE_CALLBACK)routine, argument, environment)
-                   : make(routine, argument, environment);
-    EnterCriticalSection(&ScheduleLock);
-    Scheduled* r = NewRecord(kind, routine, argument);
-    void* trampoline =
-        kind == KindPoolWait ? (void*)PoolWaitTrampoline : (void*)PoolTrampoline;
-    void* object = r == NULL ? NULL : make(trampoline, r, environment);
-    Made(r, object != NULL, object, NULL);
-    if (object != NULL && (kind == KindWorkItem || kind == KindSimpleCallback))
-        REAL(SubmitThreadpoolWork)((PTP_WORK)object);
-    LeaveCriticalSection(&ScheduleLock);
-    return object;
+                   : MAKE_POOL(kind)(routine, argument,
+                                                      environment);
+    return Schedule(kind, routine, argument, NULL, [&](Scheduled* r) {
+        void* object = MAKE_POOL(kind)(
+            kind == KindPoolWait ? (void*)PoolWaitTrampoline
+                                 : (void*)PoolTrampoline,
+            r, environment);
+        if (object != NULL && kind >= KindWorkItem)
+            REAL(SubmitThreadpoolWork)((PTP_WORK)object);
+        return object;
+    });
 }
 
 template <Kind kind>
@@ -421,7 +410,7 @@ BOOL WINAPI GuestQueueUserWorkItem(LPTHREAD_START_ROUTINE routine,
 
 // The guest's close of a pool object. The system's close waits for nothing,
 // and callbacks already queued still come, reading the record: so the object
-// is only silenced here (once) and closed by the stop, after its callbacks.
+// is only silenced here, once, and closed by the stop after its callbacks.
 template <Kind kind> VOID WINAPI GuestClosePoolObject(void* object)
 {
     EnterCriticalSection(&ScheduleLock);
@@ -432,8 +421,7 @@ template <Kind kind> VOID WINAPI GuestClosePoolObject(void* object)
         r->deleted = true;
     LeaveCriticalSection(&ScheduleLock);
     if (r == NULL)
-        ((VOID(WINAPI*)(void*))Real[RouteCloseThreadpoolWork + PoolIndex(kind)])(
-            object);
+        CLOSE_POOL(kind)(object);
 }
 
 // --- APCs, hooks and timer procedures ------------------------------------
@@ -451,15 +439,13 @@ VOID CALLBACK ApcTrampoline(ULONG_PTR record)
 DWORD WINAPI GuestQueueUserAPC(PAPCFUNC routine, HANDLE thread,
                                ULONG_PTR argument)
 {
-    EnterCriticalSection(&ScheduleLock);
-    Scheduled* r = NewRecord(KindApc, (void*)routine, (void*)argument);
-    DWORD ok = r != NULL &&
-               DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(),
+    bool ok = Schedule(KindApc, (void*)routine, (void*)argument, NULL,
+                       [&](Scheduled* r) {
+        return DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(),
                                &r->handle, SYNCHRONIZE, FALSE, 0) &&
-               QueueUserAPC(ApcTrampoline, thread, (ULONG_PTR)r);
-    if (!ok)
-        Drop(r);
-    LeaveCriticalSection(&ScheduleLock);
+               QueueUserAPC(ApcTrampoline, thread, (ULONG_PTR)r)
+                   ? r->handle : NULL;
+    }) != NULL;
     // The APC comes back into this DLL after the guest's routine, at a moment
     // nobody can wait for: this DLL stays loaded for the process's life.
     HMODULE self = NULL;
@@ -476,15 +462,11 @@ template <BOOL wide>
 HHOOK WINAPI GuestSetWindowsHookEx(int type, HOOKPROC procedure,
                                    HINSTANCE module, DWORD threadId)
 {
-    EnterCriticalSection(&ScheduleLock);
-    Scheduled* r = NewRecord(KindHook, (void*)procedure, NULL);
-    HHOOK hook = NULL;
-    if (r != NULL)
-        hook = wide ? SetWindowsHookExW(type, procedure, module, threadId)
+    return (HHOOK)Schedule(KindHook, (void*)procedure, NULL, NULL,
+                           [&](Scheduled*) {
+        return wide ? SetWindowsHookExW(type, procedure, module, threadId)
                     : SetWindowsHookExA(type, procedure, module, threadId);
-    Made(r, hook != NULL, hook, NULL);
-    LeaveCriticalSection(&ScheduleLock);
-    return hook;
+    });
 }
 
 BOOL WINAPI GuestUnhookWindowsHookEx(HHOOK hook)
@@ -492,7 +474,7 @@ BOOL WINAPI GuestUnhookWindowsHookEx(HHOOK hook)
     EnterCriticalSection(&ScheduleLock);
     Scheduled* r = Find(KindHook, hook);
     BOOL ok = r != NULL && r->deleted ? FALSE : UnhookWindowsHookEx(hook);
-    if (!ok && r != NULL && r->deleted)
+    if (r != NULL && r->deleted)
         SetLastError(ERROR_INVALID_HOOK_HANDLE);
     if (ok && r != NULL)
         r->over = r->deleted = true;
@@ -502,37 +484,36 @@ BOOL WINAPI GuestUnhookWindowsHookEx(HHOOK hook)
 
 // Timer procedures get no context either. A timer belongs to its window, or
 // for no window to the thread that set it; only that thread can kill it, and
-// it dies with its window or thread.
-Scheduled* FindWindowTimer(const Scheduled* besides, HWND window, UINT_PTR id)
+// it dies with its window or thread. Setting one again replaces it: one
+// record stands for both. Under ScheduleLock.
+Scheduled* FindWindowTimer(HWND window, UINT_PTR id)
 {
-    for (Scheduled* r = Records; r != NULL; r = r->next) {
-        if (r != besides && r->kind == KindWindowTimer && !r->over &&
-            r->owner == window && r->id == id &&
-            r->threadId == GetCurrentThreadId())
-            return r;
-    }
-    return NULL;
+    Scheduled* r = Records;
+    while (r != NULL && !(r->kind == KindWindowTimer && !r->over &&
+                          r->owner == window && r->id == id &&
+                          r->threadId == GetCurrentThreadId()))
+        r = r->next;
+    return r;
 }
 
 UINT_PTR WINAPI GuestSetTimer(HWND window, UINT_PTR id, UINT elapseMs,
                               TIMERPROC procedure)
 {
-    if (procedure == NULL)   // WM_TIMER for a window's own procedure
-        return SetTimer(window, id, elapseMs, procedure);
     EnterCriticalSection(&ScheduleLock);
-    Scheduled* r = NewRecord(KindWindowTimer, (void*)procedure, NULL);
-    UINT_PTR made = 0;
-    if (r != NULL &&
-        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(),
-                        GetCurrentProcess(), &r->handle, SYNCHRONIZE, FALSE, 0))
-        made = SetTimer(window, id, elapseMs, procedure);
-    Made(r, made != 0, NULL, window);
-    if (made != 0) {
-        r->id = window != NULL ? id : made;
+    UINT_PTR made = SetTimer(window, id, elapseMs, procedure);
+    UINT_PTR madeId = window != NULL ? id : made;
+    Scheduled* r = NULL;
+    // A timer without a procedure sends WM_TIMER to its window's own.
+    if (made != 0 && procedure != NULL && FindWindowTimer(window, madeId) == NULL &&
+        (r = NewRecord(KindWindowTimer, (void*)procedure, NULL)) == NULL) {
+        KillTimer(window, madeId);
+        made = 0;
+    } else if (r != NULL) {
+        r->owner = window;
+        r->id = madeId;
         r->threadId = GetCurrentThreadId();
-        // Setting a timer again replaces it: its record stands for both.
-        if (FindWindowTimer(r, window, r->id) != NULL)
-            Drop(r);
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(),
+                        GetCurrentProcess(), &r->handle, SYNCHRONIZE, FALSE, 0);
     }
     LeaveCriticalSection(&ScheduleLock);
     return made;
@@ -542,7 +523,7 @@ BOOL WINAPI GuestKillTimer(HWND window, UINT_PTR id)
 {
     EnterCriticalSection(&ScheduleLock);
     BOOL ok = KillTimer(window, id);
-    Scheduled* r = ok ? FindWindowTimer(NULL, window, id) : NULL;
+    Scheduled* r = ok ? FindWindowTimer(window, id) : NULL;
     if (r != NULL)
         r->over = 1;
     LeaveCriticalSection(&ScheduleLock);
@@ -551,23 +532,10 @@ BOOL WINAPI GuestKillTimer(HWND window, UINT_PTR id)
 
 } // namespace
 
-// The guest's wait. On the window thread it answers the messages sent to it
-// meanwhile (posted ones stay queued), as a COM apartment's wait does, so a
-// guest thread stuck in SendMessage to the window can go on. A wait for all
-// of several handles cannot wake for a message alone and stays as it is.
-DWORD GuestWait(DWORD count, const HANDLE* handles, BOOL all, DWORD timeoutMs,
-                BOOL alertable)
-{
-    if (GetCurrentThreadId() != WindowThreadId || (all && count > 1) ||
-        count == 0 || count >= MAXIMUM_WAIT_OBJECTS)
-        return WaitForMultipleObjectsEx(count, handles, all, timeoutMs,
-                                        alertable);
-    ++GuestWaits;
-    DWORD result = WaitAnsweringSentMessagesEx(
-        count, handles, timeoutMs, alertable ? MWMO_ALERTABLE : 0);
-    --GuestWaits;
-    return result;
-}
-
 #define GUEST_ROUTE_ENTRY(name, group, wrapper) {#name, group, (void*)wrapper},
 const RouteEntry Routes[RouteCount] = {GUEST_ROUTES(GUEST_ROUTE_ENTRY)};
+
+BOOL GuestWaitUnderWay(void)
+{
+    return GuestWaits != 0;
+}

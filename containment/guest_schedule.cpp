@@ -88,11 +88,9 @@ void CancelObject(Scheduled* r)
         DeleteCallbacks(r);
     if (r->kind >= KindPoolWork && r->kind <= KindSimpleCallback &&
         r->object != NULL) {
-        int pool = PoolIndex(r->kind);
         SilencePoolObject(r->kind, r->object);
-        ((VOID(WINAPI*)(void*, BOOL))Real[RouteWaitForThreadpoolWorkCallbacks +
-                                          pool])(r->object, TRUE);
-        ((VOID(WINAPI*)(void*))Real[RouteCloseThreadpoolWork + pool])(r->object);
+        WAIT_POOL(r->kind)(r->object, TRUE);
+        CLOSE_POOL(r->kind)(r->object);
         r->object = NULL;
     }
 }
@@ -122,18 +120,14 @@ bool Ended(Scheduled* r)
 
 // --- Import routing --------------------------------------------------------
 
-ImportModuleKind KindOfGroup(RouteGroup group)
-{
-    return group == Runtime ? RuntimeModule : SystemModule;
-}
-
 // The route of function name (null: none) in a module of the given kind;
 // -1 for none.
 int RouteNamed(ImportModuleKind moduleKind, const char* name)
 {
     for (int i = 0; name != NULL && i < RouteCount; ++i) {
         if (Routes[i].wrapper != NULL &&
-            KindOfGroup(Routes[i].group) == moduleKind &&
+            (Routes[i].group == Runtime ? RuntimeModule : SystemModule) ==
+                moduleKind &&
             strcmp(name, Routes[i].name) == 0)
             return i;
     }
@@ -255,15 +249,10 @@ Scheduled* NewRecord(Kind kind, void* routine, void* argument)
     return r;
 }
 
-void Drop(Scheduled* r)
-{
-    FreeRecordsWhere([r](Scheduled* other) { return other == r; });
-}
-
 void Made(Scheduled* r, bool ok, void* object, void* owner)
 {
     if (!ok) {
-        Drop(r);
+        FreeRecordsWhere([r](Scheduled* other) { return other == r; });
         return;
     }
     // The value is the new object's now: a tombstone of it goes (the stop
@@ -328,11 +317,6 @@ void SilencePoolObject(Kind kind, void* object)
         REAL(SetThreadpoolTimer)((PTP_TIMER)object, NULL, 0, 0);
     else if (kind == KindPoolWait)
         REAL(SetThreadpoolWait)((PTP_WAIT)object, NULL, NULL);
-}
-
-int PoolIndex(Kind kind)
-{
-    return kind == KindPoolTimer ? 1 : kind == KindPoolWait ? 2 : 0;
 }
 
 // --- The interface -------------------------------------------------------
@@ -498,9 +482,4 @@ BOOL UnrouteGuestImports(HMODULE guest)
         FreeLibrary(KeptSelf);
     KeptSelf = NULL;
     return ok;
-}
-
-BOOL GuestWaitUnderWay(void)
-{
-    return GuestWaits != 0;
 }

@@ -97,9 +97,10 @@ struct Scheduled {
     // Ours, closed with the record: the thread (KindThread), the thread of
     // an APC or a timer procedure. ScheduleLock.
     HANDLE handle;
-    // The system's timer, wait, pool object (null once closed) or hook; for
-    // a _beginthread thread the handle the runtime owns and closes at the
-    // thread's end. A timer's queue or window, and its id and thread.
+    // The system's timer, wait, pool object (null once closed) or hook, or
+    // the thread handle its maker returned. A timer's queue or window, and
+    // its id and thread; a thread's owner is 1 when its handle is the
+    // runtime's (_beginthread), which closes it at the thread's end.
     // ScheduleLock.
     void* object;
     void* owner;
@@ -144,7 +145,8 @@ extern HANDLE ScheduleChanged;
 // The window thread while a guest is routed, else 0 (the guest's waits on
 // it answer sent messages). Written by the window thread, read anywhere.
 extern volatile DWORD WindowThreadId;
-// Thread-local slot: the record whose callback this thread is running.
+// Thread-local slot: the record of the timer or wait callback this thread
+// is running, if any.
 extern DWORD CallbackSlot;
 
 // Under ScheduleLock: a new record, linked first (its gate closed once the
@@ -152,8 +154,7 @@ extern DWORD CallbackSlot;
 Scheduled* NewRecord(Kind kind, void* routine, void* argument);
 // Under ScheduleLock: r's object has been made (ok), or r (null: none) goes.
 void Made(Scheduled* r, bool ok, void* object, void* owner);
-void Drop(Scheduled* r);
-// Under ScheduleLock: the record of a live or deleted object, or null.
+// Under ScheduleLock: the newest record of a live or deleted object, or null.
 Scheduled* Find(Kind kind, const void* object);
 bool Signalled(HANDLE handle);
 // The gate: a trampoline calls the guest only when EnterGuest says so, and
@@ -161,17 +162,24 @@ bool Signalled(HANDLE handle);
 bool EnterGuest(Scheduled* r);
 void LeaveGuest(Scheduled* r);
 // Under ScheduleLock: closes r's gate and deletes its timer or wait with an
-// event of ours, unless that is under way.
+// event of ours (r->ended), unless that is under way.
 BOOL DeleteCallbacks(Scheduled* r);
 // A pool timer or wait fires no more.
 void SilencePoolObject(Kind kind, void* object);
-// The real make, close and wait-for-callbacks of a pool kind (a work item's
-// are the pool work's).
-int PoolIndex(Kind kind);
-// Routed here, not in guest_routes.cpp: it shares the import table's rule.
+// Routed from guest_schedule.cpp: it shares the import table's rule.
 FARPROC WINAPI GuestGetProcAddress(HMODULE module, LPCSTR name);
-// Guest waits answering sent messages on the window thread. Window thread.
-extern LONG GuestWaits;
-// The guest's wait: on the window thread it answers the messages sent to it.
-DWORD GuestWait(DWORD count, const HANDLE* handles, BOOL all, DWORD timeoutMs,
-                BOOL alertable);
+
+// The real make, close and wait for callbacks of a pool kind (a work item's
+// are the pool work's); the three kinds take pointers alike.
+inline int PoolIndex(Kind kind)
+{
+    return kind == KindPoolTimer ? 1 : kind == KindPoolWait ? 2 : 0;
+}
+#define MAKE_POOL(kind)                                                       \
+    ((void*(WINAPI*)(void*, void*, PTP_CALLBACK_ENVIRON))                     \
+         Real[RouteCreateThreadpoolWork + PoolIndex(kind)])
+#define CLOSE_POOL(kind)                                                      \
+    ((VOID(WINAPI*)(void*))Real[RouteCloseThreadpoolWork + PoolIndex(kind)])
+#define WAIT_POOL(kind)                                                       \
+    ((VOID(WINAPI*)(void*, BOOL))                                             \
+         Real[RouteWaitForThreadpoolWorkCallbacks + PoolIndex(kind)])

@@ -1,8 +1,8 @@
 // Binding of the guest plug-in, gen_tebo_for_winamp.dll.
 #include "guest_binding.h"
 
-#include "guest_schedule.h"
-#include "message_wait.h"
+#include "containment/guest_schedule.h"
+#include "containment/message_wait.h"
 #include "player_window.h"
 
 namespace {
@@ -24,6 +24,9 @@ bool GuestCodeMayRun = false;
 // The DLL of an earlier guest of which something was left when its window
 // went; our one reference to it is kept until a look finds nothing left.
 HMODULE LingeringGuest = NULL;
+// The guest's import table could not be rewritten or put back whole: what
+// it schedules is not all known, so its DLL is never freed.
+bool GuestKeptForGood = false;
 
 // Guards the guest's started flag and the count of configure calls under way.
 // Held only for a few stores, never across a call into the guest or a wait.
@@ -50,9 +53,12 @@ BOOL ForgetLingeringGuest(void)
 {
     if (LingeringGuest == NULL)
         return TRUE;
-    if (!EndGuestSchedule(0))
+    if (GuestKeptForGood || !EndGuestSchedule(0))
         return FALSE;
-    UnrouteGuestImports(LingeringGuest);
+    if (!UnrouteGuestImports(LingeringGuest)) {
+        GuestKeptForGood = true;
+        return FALSE;
+    }
     FreeLibrary(LingeringGuest);
     LingeringGuest = NULL;
     return TRUE;
@@ -94,7 +100,8 @@ LRESULT LoadGuestPlugin(HWND window)
         return 0;
     // Before any function of the guest runs: what it schedules from here on
     // is known. (Its DllMain has run already.)
-    RouteGuestImports(module);
+    if (!RouteGuestImports(module))
+        GuestKeptForGood = true;
 
     GuestEntryFunction entry = (GuestEntryFunction)(void*)GetProcAddress(
         module, "winampGetGeneralPurposePlugin");
@@ -159,7 +166,10 @@ void ReleaseGuestModule(void)
 {
     HMODULE module = GuestModule;
     GuestModule = NULL;
-    if (module != NULL && GuestCodeMayRun) {
+    if (module != NULL && !GuestCodeMayRun && !GuestKeptForGood &&
+        !UnrouteGuestImports(module))
+        GuestKeptForGood = true;
+    if (module != NULL && (GuestCodeMayRun || GuestKeptForGood)) {
         // Never free code that may still run: keep our reference (and this
         // DLL, which its import slots point into). A load is refused while an
         // earlier DLL lingers, so none does yet.
@@ -167,10 +177,8 @@ void ReleaseGuestModule(void)
         KeepGuestSchedule();
         return;
     }
-    if (module != NULL) {
-        UnrouteGuestImports(module);
+    if (module != NULL)
         FreeLibrary(module);
-    }
     ForgetLingeringGuest();
 }
 

@@ -3,7 +3,7 @@
 #include "player_window.h"
 
 #include "guest_binding.h"
-#include "guest_schedule.h"
+#include "containment/guest_schedule.h"
 #include "../base/plugin_module.h"
 #include "../state/playback_state.h"
 #include "../tags/tag_bridge.h"

@@ -1,7 +1,7 @@
 // Which import-table module names the plug-in routes the guest's calls from.
 #include <gtest/gtest.h>
 
-#include "emulation/guest_schedule.h"
+#include "containment/guest_schedule.h"
 
 namespace {
 
