@@ -398,14 +398,17 @@ BOOL WINAPI GuestQueueUserWorkItem(LPTHREAD_START_ROUTINE routine,
     // flags that say how the work runs become its environment's.
     if (Real[RouteCreateThreadpoolWork] == NULL)   // before Vista
         return QueueUserWorkItem(routine, argument, flags);
+    // (An environment only then: Vista's pool knows only its first version.)
     TP_CALLBACK_ENVIRON environment;
     InitializeThreadpoolEnvironment(&environment);
     if (flags & WT_EXECUTELONGFUNCTION)
         SetThreadpoolCallbackRunsLong(&environment);
     if (flags & WT_EXECUTEINPERSISTENTTHREAD)
         TpSetCallbackPersistent(&environment);
+    bool runsOwnWay =
+        (flags & (WT_EXECUTELONGFUNCTION | WT_EXECUTEINPERSISTENTTHREAD)) != 0;
     return CreatePoolObject(KindWorkItem, (void*)routine, argument,
-                            &environment) != NULL;
+                            runsOwnWay ? &environment : NULL) != NULL;
 }
 
 // The guest's close of a pool object. The system's close waits for nothing,

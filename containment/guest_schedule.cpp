@@ -323,18 +323,20 @@ void SilencePoolObject(Kind kind, void* object)
 
 ImportModuleKind ImportModuleKindOf(const char* fileName)
 {
-    // The runtime's API sets first: the others are the system's.
-    static const char* const runtime[] = {"msvcr", "ucrtbase.", "ucrtbased.",
-                                          "api-ms-win-crt-"};
-    static const char* const system[] = {"kernel32.", "kernelbase.", "user32.",
-                                         "api-ms-win-", "ext-ms-win-"};
-    for (const char* prefix : runtime) {
-        if (_strnicmp(fileName, prefix, strlen(prefix)) == 0)
-            return RuntimeModule;
-    }
-    for (const char* prefix : system) {
-        if (_strnicmp(fileName, prefix, strlen(prefix)) == 0)
-            return SystemModule;
+    // The runtime's API sets before the others, which are the system's.
+    static const struct {
+        const char* prefix;
+        ImportModuleKind kind;
+    } prefixes[] = {
+        {"msvcr", RuntimeModule},      {"ucrtbase.", RuntimeModule},
+        {"ucrtbased.", RuntimeModule}, {"api-ms-win-crt-", RuntimeModule},
+        {"kernel32.", SystemModule},   {"kernelbase.", SystemModule},
+        {"user32.", SystemModule},     {"api-ms-win-", SystemModule},
+        {"ext-ms-win-", SystemModule},
+    };
+    for (const auto& p : prefixes) {
+        if (_strnicmp(fileName, p.prefix, strlen(p.prefix)) == 0)
+            return p.kind;
     }
     return OtherModule;
 }

@@ -19,6 +19,8 @@ const NameCase NameCases[] = {
     {"msvcrt.dll", RuntimeModule},
     {"MSVCR71.dll", RuntimeModule},
     {"ucrtbase.dll", RuntimeModule},
+    {"ucrtbased.dll", RuntimeModule},
+    {"ext-ms-win-ntuser-window-l1-1-0.dll", SystemModule},
     {"API-MS-WIN-CRT-RUNTIME-L1-1-0.DLL", RuntimeModule},
     {"msvcp140.dll", OtherModule},
     {"vcruntime140.dll", OtherModule},
