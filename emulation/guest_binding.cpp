@@ -2,9 +2,8 @@
 #include "guest_binding.h"
 
 #include "../base/plugin_module.h"
-
-#include "guest_schedule.h"
-#include "message_wait.h"
+#include "containment/guest_schedule.h"
+#include "containment/message_wait.h"
 #include "player_window.h"
 
 namespace {
@@ -40,6 +39,26 @@ typedef GuestPluginHeader* (*GuestEntryFunction)(void);
 // its stop finished while the host still waits.
 const DWORD GuestLeftoversTimeoutMs = 2000;
 
+// A guest whose import table could not be rewritten or put back whole: what
+// it schedules is not all known, so its DLL is never unloaded. Pinned, it
+// is freed, loaded and started like any other, and stays.
+void KeepForGood(HMODULE module)
+{
+    HMODULE pinned = NULL;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       (LPCSTR)module, &pinned);
+}
+
+// Once nothing the guest scheduled is left: its slots go back, and our
+// reference goes.
+void FreeGuest(HMODULE module)
+{
+    if (!UnrouteGuestImports(module))
+        KeepForGood(module);
+    FreeLibrary(module);
+}
+
 // Frees the DLL of an earlier guest once one look finds nothing it
 // scheduled left (no configure call can be inside: the stop waited for it
 // before quit). TRUE when no such DLL is left.
@@ -49,8 +68,7 @@ BOOL ForgetLingeringGuest(void)
         return TRUE;
     if (!EndGuestSchedule(0))
         return FALSE;
-    UnrouteGuestImports(LingeringGuest);
-    FreeLibrary(LingeringGuest);
+    FreeGuest(LingeringGuest);
     LingeringGuest = NULL;
     return TRUE;
 }
@@ -88,7 +106,8 @@ void StartGuest(HWND window)
         return;
     // Before any function of the guest runs: what it schedules from here on
     // is known. (Its DllMain has run already.)
-    RouteGuestImports(module);
+    if (!RouteGuestImports(module))
+        KeepForGood(module);
 
     GuestEntryFunction entry = (GuestEntryFunction)(void*)GetProcAddress(
         module, "winampGetGeneralPurposePlugin");
@@ -189,16 +208,14 @@ void ReleaseGuestModule(void)
     GuestModule = NULL;
     if (module != NULL && GuestCodeMayRun) {
         // Never free code that may still run: keep our reference (and this
-        // DLL, which its import slots point into). A load is refused while an
+        // DLL, which its import slots point into). A load waits while an
         // earlier DLL lingers, so none does yet.
         LingeringGuest = module;
         KeepGuestSchedule();
         return;
     }
-    if (module != NULL) {
-        UnrouteGuestImports(module);
-        FreeLibrary(module);
-    }
+    if (module != NULL)
+        FreeGuest(module);
     ForgetLingeringGuest();
 }
 

@@ -5,7 +5,7 @@
 #include "player_window.h"
 
 #include "guest_binding.h"
-#include "message_wait.h"
+#include "containment/message_wait.h"
 #include "../base/plugin_module.h"
 #include "../state/playback_state.h"
 

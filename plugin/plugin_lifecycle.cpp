@@ -2,7 +2,7 @@
 #include "plugin_descriptor.h"
 
 #include "../base/plugin_module.h"
-#include "../emulation/message_wait.h"
+#include "../containment/message_wait.h"
 #include "../emulation/player_window.h"
 #include "../state/playback_state.h"
 #include "../tags/tag_bridge.h"

@@ -1,7 +1,7 @@
 // Which import-table module names the plug-in routes the guest's calls from.
 #include <gtest/gtest.h>
 
-#include "emulation/guest_schedule.h"
+#include "containment/guest_schedule.h"
 
 namespace {
 
@@ -19,6 +19,8 @@ const NameCase NameCases[] = {
     {"msvcrt.dll", RuntimeModule},
     {"MSVCR71.dll", RuntimeModule},
     {"ucrtbase.dll", RuntimeModule},
+    {"ucrtbased.dll", RuntimeModule},
+    {"ext-ms-win-ntuser-window-l1-1-0.dll", SystemModule},
     {"API-MS-WIN-CRT-RUNTIME-L1-1-0.DLL", RuntimeModule},
     {"msvcp140.dll", OtherModule},
     {"vcruntime140.dll", OtherModule},

@@ -208,6 +208,23 @@ VOID CALLBACK PollFromTimer(PVOID, BOOLEAN)
     InterlockedDecrement(&Control->leftoversRunning);
 }
 
+// quit's objects that GuestLeftoverTouchesObjects re-arms after its run
+// (the test may have changed the route by then).
+bool TouchObjects = false;
+PTP_TIMER TouchedPoolTimer = NULL;
+PTP_WORK TouchedWork = NULL;
+HANDLE TouchedTimer = NULL;
+
+VOID CALLBACK Touched(PTP_CALLBACK_INSTANCE, PVOID, PTP_WORK)
+{
+    NoteEntry();
+}
+
+VOID CALLBACK TouchedTimerProc(PVOID, BOOLEAN)
+{
+    NoteEntry();
+}
+
 // One run of what quit left behind, whichever route started it.
 void RunLeftover(void)
 {
@@ -216,6 +233,13 @@ void RunLeftover(void)
     SendMessageA(Header.parent, WM_USER, 0, QueryPlayState);
     if (Control->leftoverStays == GuestLeftoverStuck)
         WaitForTestEvent(Control->leftoverRelease);
+    if (TouchObjects) {
+        FILETIME dueAtOnce = {(DWORD)-10000, (DWORD)-1};   // relative: 1 ms
+        SetThreadpoolTimer(TouchedPoolTimer, &dueAtOnce, 1, 0);
+        SubmitThreadpoolWork(TouchedWork);
+        if (!ChangeTimerQueueTimer(NULL, TouchedTimer, 1, 1))
+            InterlockedIncrement(&Control->objectMisuses);
+    }
     InterlockedDecrement(&Control->leftoversRunning);
     SetEvent(LeftoverRan);
 }
@@ -238,9 +262,17 @@ unsigned __stdcall LeftoverRuntimeThread(void*)
 }
 
 // A registered wait's event, set again, fires the next callback.
-VOID CALLBACK LeftoverTimerOrWait(PVOID, BOOLEAN)
+VOID CALLBACK LeftoverTimerOrWait(PVOID timer, BOOLEAN)
 {
     RunLeftover();
+    // The timer's handle reaches the variable only once its maker returns.
+    HANDLE volatile* made = (HANDLE volatile*)timer;
+    for (DWORD start = GetTickCount();
+         Control->leftoverRoute == GuestLeftoverSelfDeletingTimer &&
+         *made == NULL && GetTickCount() - start < TestEventTimeoutMs;)
+        Sleep(1);
+    if (Control->leftoverRoute == GuestLeftoverSelfDeletingTimer)
+        DeleteTimerQueueTimer(NULL, *made, INVALID_HANDLE_VALUE);
     if (Control->leftoverRoute == GuestLeftoverRegisteredWait &&
         Control->leftoverStays == GuestLeftoverRepeats)
         SetEvent(WaitedFor);
@@ -296,39 +328,87 @@ LRESULT CALLBACK LeftoverHook(int code, WPARAM wparam, LPARAM lparam)
     return CallNextHookEx(NULL, code, wparam, lparam);
 }
 
-typedef HANDLE(WINAPI* CreateThreadFunction)(LPSECURITY_ATTRIBUTES, SIZE_T,
-                                             LPTHREAD_START_ROUTINE, LPVOID,
-                                             DWORD, LPDWORD);
+// A function looked up as lookUpIn and lookUpByOrdinal say, the ordinal
+// read from the module's export directory.
+FARPROC LookUp(const char* name)
+{
+    HMODULE module = GetModuleHandleA(
+        Control->lookUpIn != NULL ? Control->lookUpIn : "kernel32.dll");
+    if (module == NULL)
+        module = LoadLibraryA(Control->lookUpIn);
+    if (!Control->lookUpByOrdinal)
+        return GetProcAddress(module, name);
+    BYTE* base = (BYTE*)module;
+    IMAGE_NT_HEADERS* nt =
+        (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+    IMAGE_EXPORT_DIRECTORY* exports = (IMAGE_EXPORT_DIRECTORY*)(
+        base + nt->OptionalHeader.DataDirectory[0].VirtualAddress);
+    DWORD* names = (DWORD*)(base + exports->AddressOfNames);
+    WORD* ordinals = (WORD*)(base + exports->AddressOfNameOrdinals);
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+        if (lstrcmpA((char*)base + names[i], name) == 0)
+            return GetProcAddress(
+                module, MAKEINTRESOURCEA(ordinals[i] + exports->Base));
+    }
+    return NULL;
+}
 
 // quit's careless part: code of the guest left behind, which the guest
 // itself never ends.
 void LeaveLeftover(void)
 {
     bool repeats = Control->leftoverStays == GuestLeftoverRepeats;
-    HANDLE timer = NULL;
+    static HANDLE timer = NULL;   // read by a self-deleting timer's callback
     PTP_WORK work = NULL;
     PTP_TIMER poolTimer = NULL;
     FILETIME dueAtOnce = {(DWORD)-10000, (DWORD)-1};   // relative: 1 ms
-    CreateThreadFunction lookedUp = NULL;
+    uintptr_t thread = 0;
+    timer = NULL;
     switch (Control->leftoverRoute) {
+    case GuestLeftoverTouchesObjects:
+        TouchObjects = true;
+        TouchedPoolTimer = CreateThreadpoolTimer((PTP_TIMER_CALLBACK)Touched,
+                                                 NULL, NULL);
+        TouchedWork = CreateThreadpoolWork(Touched, NULL, NULL);
+        CreateTimerQueueTimer(&TouchedTimer, NULL, TouchedTimerProc, NULL,
+                              INFINITE, 0, WT_EXECUTEDEFAULT);
+        CloseHandle(CreateThread(NULL, 0, LeftoverThread, NULL, 0, NULL));
+        break;
     case GuestLeftoverCreateThread:
         CreateThread(NULL, 0, LeftoverThread, NULL, 0, NULL);   // never closed
         break;
     case GuestLeftoverBeginThread:
-        _beginthread(LeftoverBeginThread, 0, NULL);
+        thread = _beginthread(LeftoverBeginThread, 0, NULL);
+        if (Control->closeThreadHandle)
+            CloseHandle((HANDLE)thread);
         break;
     case GuestLeftoverBeginThreadEx:
         CloseHandle((HANDLE)_beginthreadex(NULL, 0, LeftoverRuntimeThread, NULL,
                                            0, NULL));
         break;
     case GuestLeftoverLookedUpThread:
-        lookedUp = (CreateThreadFunction)(void*)GetProcAddress(
-            GetModuleHandleA("kernel32.dll"), "CreateThread");
-        CloseHandle(lookedUp(NULL, 0, LeftoverThread, NULL, 0, NULL));
+        CloseHandle(((decltype(&CreateThread))(void*)LookUp("CreateThread"))(
+            NULL, 0, LeftoverThread, NULL, 0, NULL));
+        break;
+    case GuestLeftoverLookedUpTimer:
+        ((decltype(&CreateTimerQueueTimer))(void*)LookUp(
+            "CreateTimerQueueTimer"))(&timer, NULL, LeftoverTimerOrWait, NULL,
+                                      0, 0, WT_EXECUTEDEFAULT);
         break;
     case GuestLeftoverQueueTimer:
-        CreateTimerQueueTimer(&timer, NULL, LeftoverTimerOrWait, NULL, 0,
+    case GuestLeftoverSelfDeletingTimer:
+        CreateTimerQueueTimer(&timer, NULL, LeftoverTimerOrWait, &timer, 0,
                               repeats ? 1 : 0, WT_EXECUTEDEFAULT);
+        break;
+    case GuestLeftoverDeletedTwice:
+        CreateTimerQueueTimer(&timer, NULL, LeftoverTimerOrWait, NULL, INFINITE,
+                              0, WT_EXECUTEDEFAULT);
+        DeleteTimerQueueTimer(NULL, timer, INVALID_HANDLE_VALUE);
+        work = CreateThreadpoolWork(LeftoverPoolWork, NULL, NULL);
+        if (DeleteTimerQueueTimer(NULL, timer, INVALID_HANDLE_VALUE))
+            InterlockedIncrement(&Control->objectMisuses);
+        SubmitThreadpoolWork(work);
+        CloseThreadpoolWork(work);
         break;
     case GuestLeftoverWorkItem:
         QueueUserWorkItem(LeftoverWorkItem, NULL, WT_EXECUTEDEFAULT);

@@ -23,7 +23,16 @@ enum GuestLeftoverRoute {
     GuestLeftoverWindowTimer,      // SetTimer with a procedure, never killed
     GuestLeftoverRegisteredWait,   // RegisterWaitForSingleObject, kept
     GuestLeftoverPoolTimer,        // CreateThreadpoolTimer, never closed
-    GuestLeftoverApc               // QueueUserAPC to quit's own thread
+    GuestLeftoverApc,              // QueueUserAPC to quit's own thread
+    // A CreateThread worker that, once its run is over, re-arms a pool
+    // timer, submits pool work and changes a timer-queue timer of quit's.
+    GuestLeftoverTouchesObjects,
+    GuestLeftoverLookedUpTimer,    // CreateTimerQueueTimer by GetProcAddress
+    // A timer whose callback deletes it with a blocking completion.
+    GuestLeftoverSelfDeletingTimer,
+    // quit deletes a timer, makes pool work, and deletes the timer again;
+    // then as GuestLeftoverPoolWork.
+    GuestLeftoverDeletedTwice
 };
 
 enum GuestLeftoverStays {
@@ -101,6 +110,12 @@ struct GuestDoubleControl {
     // With pollerEnabled: once the poller is about to query, quit tells it
     // to stop and waits for it with a plain WaitForSingleObject.
     LONG quitWaitsDeaf;
+    // Where GuestLeftoverLookedUp* look their function up (null: kernel32)
+    // and whether by its ordinal in that module's export directory.
+    const char* lookUpIn;
+    LONG lookUpByOrdinal;
+    // GuestLeftoverBeginThread: the handle is closed at once.
+    LONG closeThreadHandle;
     // init sets a timer on the window thread whose procedure, once, waits
     // there: 1, for leftoverRelease (answering sent messages, as the plug-in
     // makes the guest's waits on that thread); 2, in SendMessageA to
@@ -117,6 +132,9 @@ struct GuestDoubleControl {
     LONG leftoversRunning;   // runs (and timer polls) not yet out of the guest
     LONG unloadedUnderLeftover;   // DLL_PROCESS_DETACH with one of them in
     LONG timerProcWaiting;   // the timerProcWaits procedure has begun to wait
+    // Calls on the guest's own objects that found them gone (a change of a
+    // timer deleted under its thread) or deleted one twice. Must stay 0.
+    LONG objectMisuses;
 
     // --- Guests that break the window, set by the test before the start ----
     // init arms a timer whose procedure keeps the window thread busy (a slow
