@@ -112,7 +112,9 @@ trap 'exit 143' TERM
 python3 tools/mutants.py "$base" "$seed" "$count" "$work" $files
 dll=$build/plugin/tebo_wrapper.dll
 timeout=${TEBO_MUTANT_TIMEOUT:-120}
+failed_log=$build/Testing/Temporary/LastTestsFailed.log
 suite() {
+  rm -f "$failed_log"
   (cd "$build" && ctest -j2 --timeout "$timeout" --stop-on-failure) >"$work/ctest.log" 2>&1
 }
 echo "building $build and running its suite unmutated"
@@ -143,7 +145,7 @@ for what in $(ls "$work" | sed -n 's/\.what$//p' | sort -n); do
   elif suite; then
     verdict="survived"
   else
-    verdict="killed ($(grep -o -m 1 '[0-9]* - [A-Za-z0-9_./-]* (.*)' "$work/ctest.log" || echo "a test failed"))"
+    verdict="killed by $(cut -d: -f2- "$failed_log" 2>/dev/null | paste -s -d, || true)"
     killed=$((killed + 1))
   fi
   restore
