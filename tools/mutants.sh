@@ -67,9 +67,9 @@ files=$(git ls-files -- $(for d in $dirs; do echo "$d/*.cpp $d/*.h"; done))
 echo "mutants of the lines of $(echo $dirs) changed since $base ($(git rev-parse --short "$base")), seed $seed"
 build=build/x86
 work=$(mktemp -d "${TMPDIR:-/tmp}/tebo-mutants.XXXXXX")
+trap 'rm -rf "$work"' EXIT
 if [ "$list" = yes ]; then
   python3 tools/mutants.py "$base" "$seed" 0 "$work" $files
-  rm -rf "$work"
   exit 0
 fi
 
@@ -81,7 +81,6 @@ if [ -n "$dirty" ]; then
 fi
 if ! tebo_runs_32bit; then
   echo "error: this machine cannot run 32-bit x86 programs (tools/arch.sh): the mutants need the 32-bit suite" >&2
-  rm -rf "$work"
   exit 1
 fi
 
@@ -110,6 +109,11 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 python3 tools/mutants.py "$base" "$seed" "$count" "$work" $files
+drawn=$(ls "$work" | sed -n 's/\.what$//p' | sort -n)
+if [ -z "$drawn" ]; then
+  echo "mutants: 0 run, 0 killed, 0 survived, 0 did not compile"
+  exit 0
+fi
 dll=$build/plugin/tebo_wrapper.dll
 timeout=${TEBO_MUTANT_TIMEOUT:-120}
 failed_log=$build/Testing/Temporary/LastTestsFailed.log
@@ -128,10 +132,10 @@ original_dll=$(sha256sum <"$dll")
 
 ran=0 killed=0 survived=0 broken=0 same=0
 survivors=
-for what in $(ls "$work" | sed -n 's/\.what$//p' | sort -n); do
+for what in $drawn; do
   path=$(cat "$work/$what.path")
   ran=$((ran + 1))
-  printf '%d/%d %s ... ' "$ran" "$count" "$(cat "$work/$what.what")"
+  printf '%d/%d %s ... ' "$ran" "$(echo "$drawn" | wc -l)" "$(cat "$work/$what.what")"
   cp "$path" "$work/original"
   mutated=$path
   cat "$work/$what.src" >"$path"
