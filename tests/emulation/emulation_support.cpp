@@ -171,7 +171,8 @@ void BoxWatcher::Pass()
         ChildText text;
         EnumChildWindows(box, FindStaticText, (LPARAM)&text);
 
-        // Give the dialog up to 2 s to set its texts, then take what it has.
+        // Give the dialog up to 10 s to set its texts (its thread may wait
+        // that long for a busy machine), then take what it has.
         DWORD now = GetTickCount();
         auto seen = std::find_if(firstSeen_.begin(), firstSeen_.end(),
                                  [box](const std::pair<HWND, DWORD>& p) {
@@ -182,7 +183,7 @@ void BoxWatcher::Pass()
             seen = firstSeen_.end() - 1;
         }
         bool complete = caption[0] != '\0' && !text.text.empty();
-        if (!complete && now - seen->second < 2000)
+        if (!complete && now - seen->second < 10000)
             continue;
         firstSeen_.erase(seen);
 

@@ -35,8 +35,15 @@ TEST_F(Trace, OneLinePerMessageFromCreationToDestructionEachBeforeItIsHandled)
     Start();
     HWND window = WaitForWindow();
     ASSERT_NE(nullptr, window);
-    WaitUntil([&] { return control.pollRounds >= 3; }, 5000);
+    ASSERT_TRUE(WaitUntil([&] { return control.pollRounds >= 3; }));
     ASSERT_EQ(0, plugin.TrackStart(1, "C:\\music\\one.mp3", 2000));
+    // Shown before the stop, also where the window thread took longer than
+    // the track start waits for it.
+    ASSERT_TRUE(WaitUntil([&] {
+        char title[64] = {0};
+        GetWindowTextA(window, title, sizeof(title));
+        return lstrcmpA(title, "C:\\music\\one.mp3 - 2000 - Winamp") == 0;
+    }));
     Stop();
 
     std::vector<std::string> lines = capture.Lines();

@@ -276,21 +276,22 @@ TEST_F(PlaybackStateTest, TrackStopWaitsForTheStateLock)
     Start();
     ASSERT_EQ(0, TrackStart(1, "C:\\a.mp3", 1000));
     EnterCriticalSection(&StateLock);
-    HANDLE entered = CreateEventA(NULL, TRUE, FALSE, NULL);
+    const LONG ownerOnly = StateLock.LockCount;
     HANDLE done = CreateEventA(NULL, TRUE, FALSE, NULL);
     TestThread stopper([&] {
-        SetEvent(entered);
         OnTrackStop(1);
         SetEvent(done);
     });
-    ASSERT_TRUE(testing_support::WaitFor(entered));
-    // While the lock is held, the stop cannot complete.
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(done, 200));
+    // The stop is seen at the lock by its count moving (as below), however
+    // late its thread runs; while the lock is held, it cannot complete.
+    EXPECT_TRUE(WaitUntil([&] {
+        return StateLock.LockCount != ownerOnly || WaitFor(done, 0);
+    }));
+    EXPECT_FALSE(WaitFor(done, 0)) << "done while StateLock was held";
     EXPECT_EQ(1u, Playback.currentTrack);
     LeaveCriticalSection(&StateLock);
-    EXPECT_TRUE(testing_support::WaitFor(done));
+    EXPECT_TRUE(WaitFor(done));
     EXPECT_EQ(0u, Playback.currentTrack);
-    CloseHandle(entered);
     CloseHandle(done);
 }
 

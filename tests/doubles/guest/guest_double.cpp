@@ -138,9 +138,13 @@ LRESULT CALLBACK SubclassProcedure(HWND window, UINT message, WPARAM wparam,
         return 0;
     if (message == WM_DESTROY && Control != NULL &&
         Control->subclassAwaitsSentOnDestroy) {
+        // A config call held on configRelease sends its query now, while
+        // the stop is in here, however slowly the stop came.
+        if (Control->configRelease != NULL)
+            SetEvent(Control->configRelease);
         DWORD start = GetTickCount();
         while (!(LOWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) &&
-               GetTickCount() - start < 2000)
+               GetTickCount() - start < 10000)
             Sleep(1);
     }
     return CallWindowProcA(PlayerProcedure, window, message, wparam, lparam);

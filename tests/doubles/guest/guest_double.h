@@ -77,11 +77,11 @@ struct GuestDoubleControl {
     // --- Set by the test before the start (optional) ---------------------
     DWORD initBusyMs;        // init stays inside this long after its work,
                              // widening the window in which it is starting
-    // With subclassWindow: on WM_DESTROY the subclass waits (up to 2 s)
-    // until a message sent by another thread is pending before it passes
-    // WM_DESTROY on. It looks at the queue status to see it, which marks the
-    // message as seen: a wait that only wakes for new messages then sleeps
-    // through it.
+    // With subclassWindow: on WM_DESTROY the subclass sets configRelease
+    // (if any) and waits (up to 10 s) until a message sent by another thread
+    // is pending before it passes WM_DESTROY on. It looks at the queue
+    // status to see it, which marks the message as seen: a wait that only
+    // wakes for new messages then sleeps through it.
     LONG subclassAwaitsSentOnDestroy;
     // --- Recorded by the guest (interlocked) ----------------------------
     // config entered while the guest was not started: before init returned
