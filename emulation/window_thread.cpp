@@ -33,9 +33,9 @@ struct WindowThreadState {
 
 WindowThreadState Window = {WindowEnded, NULL, NULL};
 
-// A stop noted by the window procedure (the host's WM_DESTROY, or the window
-// destroyed for real), carried out by the message loop once it is back at
-// its top. Window thread; cleared as each thread starts.
+// A stop noted by the window procedure (the host's WM_DESTROY, a WM_CLOSE, or
+// the window destroyed for real), carried out by the message loop once it is
+// back at its top. Window thread; cleared as each thread starts.
 bool StopNoted = false;
 
 // How often the loop looks again at an earlier guest's leftovers while a new
