@@ -138,7 +138,8 @@ HANDLE WINAPI GuestCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
                                 LPTHREAD_START_ROUTINE routine, LPVOID argument,
                                 DWORD flags, LPDWORD id)
 {
-    return Schedule(KindThread, (void*)routine, argument, NULL, [&](Scheduled* r) {
+    return Schedule(KindThread, (void*)routine, argument, NULL,
+                    [&](Scheduled* r) {
         return KeepThread(r, CreateThread(security, stack, ThreadTrampoline, r,
                                           flags, id));
     });
@@ -164,7 +165,8 @@ uintptr_t __cdecl GuestBeginThread(void(__cdecl* routine)(void*),
 {
     void* thread = Schedule(
         KindThread, (void*)routine, argument, (void*)1, [&](Scheduled* r) {
-            uintptr_t made = REAL(_beginthread)(BeginThreadTrampoline, stack, r);
+            uintptr_t made =
+                REAL(_beginthread)(BeginThreadTrampoline, stack, r);
             return KeepThread(r, made == (uintptr_t)-1 ? NULL : (HANDLE)made);
         });
     return thread == NULL ? (uintptr_t)-1 : (uintptr_t)thread;
@@ -293,14 +295,16 @@ BOOL WINAPI GuestDeleteTimerQueueEx(HANDLE queue, HANDLE completion)
         HANDLE timer = NULL;
         EnterCriticalSection(&ScheduleLock);
         for (Scheduled* r = Records; r != NULL && queue != NULL; r = r->next) {
-            if (r->kind == KindQueueTimer && r->owner == queue && !r->gateClosed)
+            if (r->kind == KindQueueTimer && r->owner == queue &&
+                !r->gateClosed)
                 timer = r->object;
         }
         LeaveCriticalSection(&ScheduleLock);
         if (timer == NULL)
             return DeleteTimerQueueEx(queue, completion);
         EndGuestCallbacks(KindQueueTimer, queue, timer,
-                          completion == INVALID_HANDLE_VALUE ? completion : NULL);
+                          completion == INVALID_HANDLE_VALUE ? completion
+                                                             : NULL);
     }
 }
 
@@ -489,7 +493,8 @@ UINT_PTR WINAPI GuestSetTimer(HWND window, UINT_PTR id, UINT elapseMs,
     UINT_PTR madeId = window != NULL ? id : made;
     Scheduled* r = NULL;
     // A timer without a procedure sends WM_TIMER to its window's own.
-    if (made != 0 && procedure != NULL && FindWindowTimer(window, madeId) == NULL &&
+    if (made != 0 && procedure != NULL &&
+        FindWindowTimer(window, madeId) == NULL &&
         (r = NewRecord(KindWindowTimer, (void*)procedure, NULL)) == NULL) {
         KillTimer(window, madeId);
         made = 0;
