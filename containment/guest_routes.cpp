@@ -14,8 +14,9 @@ namespace {
 // meanwhile (posted ones stay queued), as a COM apartment's wait does, so a
 // guest thread stuck in SendMessage to the window can go on. A wait for all
 // of several handles cannot wake for a message alone and stays as it is.
-DWORD GuestWait(DWORD count, const HANDLE* handles, BOOL all, DWORD timeoutMs,
-                BOOL alertable)
+DWORD WINAPI GuestWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles,
+                                           BOOL all, DWORD timeoutMs,
+                                           BOOL alertable)
 {
     if (GetCurrentThreadId() != WindowThreadId || (all && count > 1) ||
         count == 0 || count >= MAXIMUM_WAIT_OBJECTS)
@@ -25,28 +26,21 @@ DWORD GuestWait(DWORD count, const HANDLE* handles, BOOL all, DWORD timeoutMs,
                                        alertable ? MWMO_ALERTABLE : 0);
 }
 
-DWORD WINAPI GuestWaitForSingleObject(HANDLE handle, DWORD timeoutMs)
+DWORD WINAPI GuestWaitForMultipleObjects(DWORD count, const HANDLE* handles,
+                                         BOOL all, DWORD timeoutMs)
 {
-    return GuestWait(1, &handle, FALSE, timeoutMs, FALSE);
+    return GuestWaitForMultipleObjectsEx(count, handles, all, timeoutMs, 0);
 }
 
 DWORD WINAPI GuestWaitForSingleObjectEx(HANDLE handle, DWORD timeoutMs,
                                         BOOL alertable)
 {
-    return GuestWait(1, &handle, FALSE, timeoutMs, alertable);
+    return GuestWaitForMultipleObjectsEx(1, &handle, 0, timeoutMs, alertable);
 }
 
-DWORD WINAPI GuestWaitForMultipleObjects(DWORD count, const HANDLE* handles,
-                                         BOOL all, DWORD timeoutMs)
+DWORD WINAPI GuestWaitForSingleObject(HANDLE handle, DWORD timeoutMs)
 {
-    return GuestWait(count, handles, all, timeoutMs, FALSE);
-}
-
-DWORD WINAPI GuestWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles,
-                                           BOOL all, DWORD timeoutMs,
-                                           BOOL alertable)
-{
-    return GuestWait(count, handles, all, timeoutMs, alertable);
+    return GuestWaitForMultipleObjectsEx(1, &handle, 0, timeoutMs, 0);
 }
 
 // A pool's wait for an object's callbacks takes no time-out: on the window
@@ -74,7 +68,7 @@ template <Kind kind> VOID WINAPI GuestWaitForPool(void* object, BOOL cancel)
         call.done = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (call.done != NULL &&
         REAL(TrySubmitThreadpoolCallback)(RunBlockingCall, &call, NULL))
-        GuestWait(1, &call.done, FALSE, INFINITE, FALSE);
+        GuestWaitForSingleObject(call.done, INFINITE);
     else
         WAIT_POOL(kind)(object, cancel);
     if (call.done != NULL)
@@ -144,7 +138,8 @@ HANDLE WINAPI GuestCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
                                 LPTHREAD_START_ROUTINE routine, LPVOID argument,
                                 DWORD flags, LPDWORD id)
 {
-    return Schedule(KindThread, (void*)routine, argument, NULL, [&](Scheduled* r) {
+    return Schedule(KindThread, (void*)routine, argument, NULL,
+                    [&](Scheduled* r) {
         return KeepThread(r, CreateThread(security, stack, ThreadTrampoline, r,
                                           flags, id));
     });
@@ -170,7 +165,8 @@ uintptr_t __cdecl GuestBeginThread(void(__cdecl* routine)(void*),
 {
     void* thread = Schedule(
         KindThread, (void*)routine, argument, (void*)1, [&](Scheduled* r) {
-            uintptr_t made = REAL(_beginthread)(BeginThreadTrampoline, stack, r);
+            uintptr_t made =
+                REAL(_beginthread)(BeginThreadTrampoline, stack, r);
             return KeepThread(r, made == (uintptr_t)-1 ? NULL : (HANDLE)made);
         });
     return thread == NULL ? (uintptr_t)-1 : (uintptr_t)thread;
@@ -268,7 +264,7 @@ BOOL EndGuestCallbacks(Kind kind, HANDLE owner, HANDLE object,
     LeaveCriticalSection(&ScheduleLock);
     if (ended == NULL)
         return ok;
-    GuestWait(1, &ended, FALSE, INFINITE, FALSE);
+    GuestWaitForSingleObject(ended, INFINITE);
     CloseHandle(ended);
     return TRUE;
 }
@@ -299,14 +295,16 @@ BOOL WINAPI GuestDeleteTimerQueueEx(HANDLE queue, HANDLE completion)
         HANDLE timer = NULL;
         EnterCriticalSection(&ScheduleLock);
         for (Scheduled* r = Records; r != NULL && queue != NULL; r = r->next) {
-            if (r->kind == KindQueueTimer && r->owner == queue && !r->gateClosed)
+            if (r->kind == KindQueueTimer && r->owner == queue &&
+                !r->gateClosed)
                 timer = r->object;
         }
         LeaveCriticalSection(&ScheduleLock);
         if (timer == NULL)
             return DeleteTimerQueueEx(queue, completion);
         EndGuestCallbacks(KindQueueTimer, queue, timer,
-                          completion == INVALID_HANDLE_VALUE ? completion : NULL);
+                          completion == INVALID_HANDLE_VALUE ? completion
+                                                             : NULL);
     }
 }
 
@@ -349,16 +347,16 @@ VOID CALLBACK PoolWaitTrampoline(PTP_CALLBACK_INSTANCE instance, PVOID record,
 // once). Objects of a cleanup group are released by the group, and their
 // context (here the record) goes to its cancel callback, as to a
 // finalization callback: those are left to the guest, unaccounted.
-void* CreatePoolObject(Kind kind, void* routine, void* argument,
-                       PTP_CALLBACK_ENVIRON environment)
+template <Kind kind>
+void* WINAPI GuestCreatePoolObject(void* routine, PVOID argument,
+                                   PTP_CALLBACK_ENVIRON environment)
 {
     if (environment != NULL && (environment->CleanupGroup != NULL ||
                                 environment->FinalizationCallback != NULL))
         return kind == KindSimpleCallback
                    ? (void*)(ULONG_PTR)REAL(TrySubmitThreadpoolCallback)(
                          (PTP_SIMPLE_CALLBACK)routine, argument, environment)
-                   : MAKE_POOL(kind)(routine, argument,
-                                                      environment);
+                   : MAKE_POOL(kind)(routine, argument, environment);
     return Schedule(kind, routine, argument, NULL, [&](Scheduled* r) {
         void* object = MAKE_POOL(kind)(
             kind == KindPoolWait ? (void*)PoolWaitTrampoline
@@ -370,19 +368,12 @@ void* CreatePoolObject(Kind kind, void* routine, void* argument,
     });
 }
 
-template <Kind kind>
-void* WINAPI GuestCreatePoolObject(void* routine, PVOID argument,
-                                   PTP_CALLBACK_ENVIRON environment)
-{
-    return CreatePoolObject(kind, routine, argument, environment);
-}
-
 BOOL WINAPI GuestTrySubmitThreadpoolCallback(PTP_SIMPLE_CALLBACK routine,
                                              PVOID argument,
                                              PTP_CALLBACK_ENVIRON environment)
 {
-    return CreatePoolObject(KindSimpleCallback, (void*)routine, argument,
-                            environment) != NULL;
+    return GuestCreatePoolObject<KindSimpleCallback>((void*)routine, argument,
+                                                     environment) != NULL;
 }
 
 BOOL WINAPI GuestQueueUserWorkItem(LPTHREAD_START_ROUTINE routine,
@@ -392,17 +383,18 @@ BOOL WINAPI GuestQueueUserWorkItem(LPTHREAD_START_ROUTINE routine,
     // flags that say how the work runs become its environment's.
     if (Real[RouteCreateThreadpoolWork] == NULL)   // before Vista
         return QueueUserWorkItem(routine, argument, flags);
-    // (An environment only then: Vista's pool knows only its first version.)
     TP_CALLBACK_ENVIRON environment;
     InitializeThreadpoolEnvironment(&environment);
     if (flags & WT_EXECUTELONGFUNCTION)
         SetThreadpoolCallbackRunsLong(&environment);
     if (flags & WT_EXECUTEINPERSISTENTTHREAD)
         TpSetCallbackPersistent(&environment);
+    // An environment only then: Vista's pool knows only its first version.
     bool runsOwnWay =
         (flags & (WT_EXECUTELONGFUNCTION | WT_EXECUTEINPERSISTENTTHREAD)) != 0;
-    return CreatePoolObject(KindWorkItem, (void*)routine, argument,
-                            runsOwnWay ? &environment : NULL) != NULL;
+    return GuestCreatePoolObject<KindWorkItem>(
+               (void*)routine, argument,
+               runsOwnWay ? &environment : NULL) != NULL;
 }
 
 // The guest's close of a pool object. The system's close waits for nothing,
@@ -501,7 +493,8 @@ UINT_PTR WINAPI GuestSetTimer(HWND window, UINT_PTR id, UINT elapseMs,
     UINT_PTR madeId = window != NULL ? id : made;
     Scheduled* r = NULL;
     // A timer without a procedure sends WM_TIMER to its window's own.
-    if (made != 0 && procedure != NULL && FindWindowTimer(window, madeId) == NULL &&
+    if (made != 0 && procedure != NULL &&
+        FindWindowTimer(window, madeId) == NULL &&
         (r = NewRecord(KindWindowTimer, (void*)procedure, NULL)) == NULL) {
         KillTimer(window, madeId);
         made = 0;

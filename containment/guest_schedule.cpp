@@ -22,26 +22,22 @@ namespace {
 // Window thread.
 HMODULE KeptSelf = NULL;
 
-void FreeRecord(Scheduled* r)
-{
-    if (r->handle != NULL)
-        CloseHandle(r->handle);
-    if (r->ended != NULL)
-        CloseHandle(r->ended);
-    HeapFree(GetProcessHeap(), 0, r);
-}
-
-// Under ScheduleLock: frees the records for which drop says so.
+// Under ScheduleLock: frees the records for which drop says so, and with
+// them our handles.
 template <typename Predicate> void FreeRecordsWhere(Predicate drop)
 {
     for (Scheduled** link = &Records; *link != NULL;) {
         Scheduled* r = *link;
-        if (drop(r)) {
-            *link = r->next;
-            FreeRecord(r);
-        } else {
+        if (!drop(r)) {
             link = &r->next;
+            continue;
         }
+        *link = r->next;
+        if (r->handle != NULL)
+            CloseHandle(r->handle);
+        if (r->ended != NULL)
+            CloseHandle(r->ended);
+        HeapFree(GetProcessHeap(), 0, r);
     }
 }
 
@@ -347,13 +343,15 @@ FARPROC WINAPI GuestGetProcAddress(HMODULE module, LPCSTR name)
     // DLL's (kernelbase), under Wine too, or a small DLL of its own.
     FARPROC found = GetProcAddress(module, name);
     char path[MAX_PATH];
-    DWORD length = found == NULL ? 0 : GetModuleFileNameA(module, path, MAX_PATH);
+    DWORD length =
+        found == NULL ? 0 : GetModuleFileNameA(module, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
         return found;
     const char* file = strrchr(path, '\\');
     int route = RouteNamed(
         ImportModuleKindOf(file != NULL ? file + 1 : path),
-        IS_INTRESOURCE(name) ? ExportName(module, LOWORD((ULONG_PTR)name)) : name);
+        IS_INTRESOURCE(name) ? ExportName(module, LOWORD((ULONG_PTR)name))
+                             : name);
     if (route < 0)
         return found;
     if (Routes[route].group == Runtime)
@@ -384,10 +382,12 @@ void DeleteGuestScheduleObjects(void)
 BOOL RouteGuestImports(HMODULE guest)
 {
     for (int i = 0; i < RouteCount; ++i) {
-        const char* dll = Routes[i].group == Kernel ? "kernel32.dll" : "user32.dll";
+        const char* dll =
+            Routes[i].group == Kernel ? "kernel32.dll" : "user32.dll";
         Real[i] = Routes[i].group == Runtime
                       ? NULL
-                      : (void*)GetProcAddress(GetModuleHandleA(dll), Routes[i].name);
+                      : (void*)GetProcAddress(GetModuleHandleA(dll),
+                                              Routes[i].name);
     }
     EnterCriticalSection(&ScheduleLock);
     ScheduleEnding = false;
@@ -436,7 +436,8 @@ BOOL EndGuestSchedule(DWORD timeoutMs)
                 waits[count++] = r->ended;
         }
         // Tombstones stay while a thread of the guest's may still delete.
-        FreeRecordsWhere([=](Scheduled* r) { return !(runs && r->deleted) && Ended(r); });
+        FreeRecordsWhere(
+            [=](Scheduled* r) { return !(runs && r->deleted) && Ended(r); });
         bool left = Records != NULL;
         LeaveCriticalSection(&ScheduleLock);
         DWORD elapsed = GetTickCount() - start;

@@ -18,7 +18,8 @@ DWORD WaitAnsweringSentMessagesEx(DWORD count, const HANDLE* handles,
         // queue status, must end the wait too; a plain wait wakes only for
         // messages that came after the last look at the queue.
         DWORD r = MsgWaitForMultipleObjectsEx(
-            count, handles, timeoutMs == INFINITE ? INFINITE : timeoutMs - elapsed,
+            count, handles,
+            timeoutMs == INFINITE ? INFINITE : timeoutMs - elapsed,
             QS_SENDMESSAGE, MWMO_INPUTAVAILABLE | flags);
         if (r != WAIT_OBJECT_0 + count)
             return r;
