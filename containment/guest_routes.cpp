@@ -291,20 +291,26 @@ BOOL WINAPI GuestUnregisterWait(HANDLE wait)
 // Only a queue the guest made: null, the default queue, is none.
 BOOL WINAPI GuestDeleteTimerQueueEx(HANDLE queue, HANDLE completion)
 {
+    // Every timer of the queue not yet deleted, gated or not (one made
+    // after the stop began is gated from birth): the queue's deletion would
+    // free it under its record. One that the system will not delete keeps
+    // the queue, and the guest is told.
     for (;;) {
         HANDLE timer = NULL;
         EnterCriticalSection(&ScheduleLock);
         for (Scheduled* r = Records; r != NULL && queue != NULL; r = r->next) {
             if (r->kind == KindQueueTimer && r->owner == queue &&
-                !r->gateClosed)
+                r->ended == NULL)
                 timer = r->object;
         }
         LeaveCriticalSection(&ScheduleLock);
         if (timer == NULL)
             return DeleteTimerQueueEx(queue, completion);
-        EndGuestCallbacks(KindQueueTimer, queue, timer,
-                          completion == INVALID_HANDLE_VALUE ? completion
-                                                             : NULL);
+        if (!EndGuestCallbacks(KindQueueTimer, queue, timer,
+                               completion == INVALID_HANDLE_VALUE ? completion
+                                                                  : NULL) &&
+            GetLastError() != ERROR_IO_PENDING)
+            return FALSE;
     }
 }
 
