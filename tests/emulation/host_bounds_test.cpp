@@ -34,18 +34,6 @@ const char* const HabitNames[] = {"Free", "BusySpell", "BusyForGood",
 const DWORD StartBoundMs = 400 + 1000;
 const DWORD StopBoundMs = 2500 + 1000;
 
-// A host's CBT hook that holds up the making of the plug-in's window.
-DWORD CreationHeldMs = 0;
-
-LRESULT CALLBACK HoldCreation(int code, WPARAM wparam, LPARAM lparam)
-{
-    const CBT_CREATEWNDA* create = (const CBT_CREATEWNDA*)lparam;
-    if (code == HCBT_CREATEWND && !IS_INTRESOURCE(create->lpcs->lpszClass) &&
-        strcmp(create->lpcs->lpszClass, PlayerClassName) == 0)
-        Sleep(CreationHeldMs);
-    return CallNextHookEx(NULL, code, wparam, lparam);
-}
-
 class HostBounds : public GuestFixture,
                    public testing::WithParamInterface<Habit> {
 protected:
@@ -75,11 +63,9 @@ TEST_P(HostBounds, EveryEntryReturnsInTimeAndNothingTheHostSaidIsLost)
     control.initDestroysWindow = habit == InitDestroys ? 1 : habit == CreationFails ? 2 : 0;
     BoxWatcher boxes;
 
-    CreationHeldMs = habit == CreationHeld07 ? 700 : habit == CreationHeld15 ? 1500 : 0;
-    HHOOK hold = CreationHeldMs == 0 ? NULL
-                                     : SetWindowsHookExA(WH_CBT, HoldCreation,
-                                                         GetModuleHandleA(NULL), 0);
-    ASSERT_EQ(CreationHeldMs == 0, hold == NULL);
+    // A host's hook on the window thread holds up the making of the window.
+    Tags().HoldCreation(PlayerClassName,
+                        habit == CreationHeld07 ? 700 : habit == CreationHeld15 ? 1500 : 0);
 
     int started = -1;
     // A window slow to be made is a start all the same.
@@ -171,8 +157,7 @@ TEST_P(HostBounds, EveryEntryReturnsInTimeAndNothingTheHostSaidIsLost)
     EXPECT_TRUE(WaitUntil([&] { return control.initCalls == 2; }));
     Stop();
     EXPECT_EQ(2, control.quitCalls);
-    if (hold != NULL)
-        UnhookWindowsHookEx(hold);
+    Tags().HoldCreation(PlayerClassName, 0);
     CloseHandle(release);
 }
 

@@ -29,6 +29,7 @@ public:
         leave_ = (FakeTagsLeaveUntouchedFunction)Proc(FAKE_TAGS_LEAVE_UNTOUCHED);
         count_ = (FakeTagsCallCountFunction)Proc(FAKE_TAGS_CALL_COUNT);
         getCall_ = (FakeTagsGetCallFunction)Proc(FAKE_TAGS_GET_CALL);
+        hold_ = (FakeTagsHoldCreationFunction)Proc(FAKE_TAGS_HOLD_CREATION);
         entries_.load = (TagLoadFunction)Proc("mp3infp_Load");
         entries_.getType = (TagGetTypeFunction)Proc("mp3infp_GetType");
         entries_.getValue = (TagGetValueFunction)Proc("mp3infp_GetValue");
@@ -49,6 +50,9 @@ public:
     const TagLibraryEntries& Entries() const { return entries_; }
 
     void Reset() { if (reset_) reset_(); }
+    // Each thread started from now on holds up the making of a window of
+    // className for ms (0: no more).
+    void HoldCreation(const char* className, DWORD ms) { hold_(className, ms); }
     void SetFile(const std::string& path, DWORD loadResult, DWORD typeCode)
     {
         setFile_(path.c_str(), loadResult, typeCode);
@@ -107,6 +111,7 @@ private:
     FakeTagsLeaveUntouchedFunction leave_ = NULL;
     FakeTagsCallCountFunction count_ = NULL;
     FakeTagsGetCallFunction getCall_ = NULL;
+    FakeTagsHoldCreationFunction hold_ = NULL;
     TagLibraryEntries entries_ = {NULL, NULL, NULL, NULL};
 };
 

@@ -52,10 +52,28 @@ std::string Show(const char* text)
     return text != NULL ? std::string(text) : std::string("(null)");
 }
 
+// FakeTags_HoldCreation's: the class and how long.
+char HoldClass[64];
+volatile DWORD HoldMs = 0;
+
+LRESULT CALLBACK HoldCreation(int code, WPARAM wparam, LPARAM lparam)
+{
+    const CBT_CREATEWNDA* create = (const CBT_CREATEWNDA*)lparam;
+    if (code == HCBT_CREATEWND && HoldMs != 0 &&
+        !IS_INTRESOURCE(create->lpcs->lpszClass) &&
+        lstrcmpA(create->lpcs->lpszClass, HoldClass) == 0)
+        Sleep(HoldMs);
+    return CallNextHookEx(NULL, code, wparam, lparam);
+}
+
 } // namespace
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {
+    // A hook of the new thread's own: one for every thread would reach
+    // other processes too.
+    if (reason == DLL_THREAD_ATTACH && HoldMs != 0)
+        SetWindowsHookExA(WH_CBT, HoldCreation, NULL, GetCurrentThreadId());
     if (reason == DLL_PROCESS_ATTACH)
         InitializeCriticalSection(&Lock);
     else if (reason == DLL_PROCESS_DETACH)
@@ -200,4 +218,10 @@ extern "C" int FakeTags_GetCall(int index, char* buffer, int size)
     }
     LeaveCriticalSection(&Lock);
     return length;
+}
+
+extern "C" void FakeTags_HoldCreation(const char* className, DWORD ms)
+{
+    lstrcpynA(HoldClass, className, sizeof(HoldClass));
+    HoldMs = ms;
 }

@@ -28,6 +28,10 @@ typedef void (*FakeTagsLeaveUntouchedFunction)(int leave);
 //   null), "SetConf(<name>,<value>)", "GetType", "GetValue(<name>)".
 typedef int (*FakeTagsCallCountFunction)(void);
 typedef int (*FakeTagsGetCallFunction)(int index, char* buffer, int size);
+// ms != 0: each thread started from now on holds up the making of a window
+// of className for ms, by a CBT hook of its own, as a host's hook could; 0
+// ends it.
+typedef void (*FakeTagsHoldCreationFunction)(const char* className, DWORD ms);
 }
 
 #define FAKE_TAGS_RESET "FakeTags_Reset"
@@ -36,3 +40,4 @@ typedef int (*FakeTagsGetCallFunction)(int index, char* buffer, int size);
 #define FAKE_TAGS_LEAVE_UNTOUCHED "FakeTags_LeaveUntouched"
 #define FAKE_TAGS_CALL_COUNT "FakeTags_CallCount"
 #define FAKE_TAGS_GET_CALL "FakeTags_GetCall"
+#define FAKE_TAGS_HOLD_CREATION "FakeTags_HoldCreation"
