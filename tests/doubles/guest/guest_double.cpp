@@ -367,6 +367,8 @@ void LeaveLeftover(void)
     PTP_TIMER poolTimer = NULL;
     FILETIME dueAtOnce = {(DWORD)-10000, (DWORD)-1};   // relative: 1 ms
     uintptr_t thread = 0;
+    DWORD flags = 0;
+    HANDLE deleted = NULL;
     timer = NULL;
     switch (Control->leftoverRoute) {
     case GuestLeftoverTouchesObjects:
@@ -383,8 +385,11 @@ void LeaveLeftover(void)
         break;
     case GuestLeftoverBeginThread:
         thread = _beginthread(LeftoverBeginThread, 0, NULL);
-        if (Control->closeThreadHandle)
-            CloseHandle((HANDLE)thread);
+        // The thread still waits for the window, busy here: the runtime's
+        // handle must stay open for the runtime's own close.
+        if (Control->closeThreadHandle && CloseHandle((HANDLE)thread) &&
+            !GetHandleInformation((HANDLE)thread, &flags))
+            InterlockedIncrement(&Control->objectMisuses);
         break;
     case GuestLeftoverBeginThreadEx:
         CloseHandle((HANDLE)_beginthreadex(NULL, 0, LeftoverRuntimeThread, NULL,
@@ -407,7 +412,12 @@ void LeaveLeftover(void)
     case GuestLeftoverDeletedTwice:
         CreateTimerQueueTimer(&timer, NULL, LeftoverTimerOrWait, NULL, INFINITE,
                               0, WT_EXECUTEDEFAULT);
-        DeleteTimerQueueTimer(NULL, timer, INVALID_HANDLE_VALUE);
+        // With an event of its own, set once no callback can come.
+        deleted = CreateEventA(NULL, TRUE, FALSE, NULL);
+        DeleteTimerQueueTimer(NULL, timer, deleted);
+        if (WaitForSingleObject(deleted, 5000) != WAIT_OBJECT_0)
+            InterlockedIncrement(&Control->objectMisuses);
+        CloseHandle(deleted);
         work = CreateThreadpoolWork(LeftoverPoolWork, NULL, NULL);
         if (DeleteTimerQueueTimer(NULL, timer, INVALID_HANDLE_VALUE))
             InterlockedIncrement(&Control->objectMisuses);

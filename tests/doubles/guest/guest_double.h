@@ -133,7 +133,9 @@ struct GuestDoubleControl {
     LONG unloadedUnderLeftover;   // DLL_PROCESS_DETACH with one of them in
     LONG timerProcWaiting;   // the timerProcWaits procedure has begun to wait
     // Calls on the guest's own objects that found them gone (a change of a
-    // timer deleted under its thread) or deleted one twice. Must stay 0.
+    // timer deleted under its thread, the runtime's thread handle closed
+    // under it by the guest's close), deleted one twice, or a deletion's
+    // own event never set. Must stay 0.
     LONG objectMisuses;
 
     // --- Guests that break the window, set by the test before the start ----
