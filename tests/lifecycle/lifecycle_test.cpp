@@ -189,9 +189,13 @@ TEST_F(Lifecycle, TracksPlayThroughToTheGuestEndToEnd)
     EXPECT_EQ(0, observer.brokenFiles_);
     EXPECT_EQ(0, observer.wrongPaths_);
 
-    // After the stop the notifications are refused again.
+    // After the stop the notifications are refused again, and a refused
+    // track start asks no window for its title: no stray title request
+    // (WM_APP + 1) lands in the host thread's own queue.
     EXPECT_EQ(-1, plugin.TrackStart(3, "C:\\Music\\one.mp3", 1));
     EXPECT_EQ(-1, plugin.Progress(3, 1, 2));
+    MSG msg;
+    EXPECT_FALSE(PeekMessageA(&msg, NULL, 0x8001, 0x8001, PM_REMOVE));
 }
 
 TEST_F(Lifecycle, StopRightAfterStartEndsEveryTime)
