@@ -80,17 +80,11 @@ LRESULT CALLBACK PlayerWindowProc(HWND window, UINT message, WPARAM wparam,
     case WM_CLOSE:
         // Someone closes the window: the guest stops first, while its
         // window still exists, then the window goes.
-        NoteStop();
-        return 0;
     case WM_DESTROY:
-        // The host's stop, or the window destroyed for real. Forget the
-        // handle first: nothing may send to it once it can be reused for
-        // another window. The guest may be on this thread's stack (a wait,
-        // a modal loop of its own): its quit runs only once the loop is
-        // back at its top.
-        InterlockedCompareExchangePointer((PVOID volatile*)&Playback.window,
-                                          NULL, window);
-        NoteStop();
+        // The host's stop, or the window destroyed for real. The guest may
+        // be on this thread's stack (a wait, a modal loop of its own): its
+        // quit runs only once the loop is back at its top.
+        NoteStop(window);
         return 0;
     case WM_USER:
         return AnswerQuery(wparam, lparam);

@@ -60,9 +60,11 @@ void DeleteEmulationObjects(void);
 // StartWindowThread took for it.
 DWORD WINAPI WindowThreadMain(LPVOID unused);
 
-// Called by the window procedure for WM_DESTROY: the loop carries out the
-// stop once it is back at its top, never inside a call of the guest's.
-void NoteStop(void);
+// Called by the window procedure for WM_CLOSE and WM_DESTROY: the handle is
+// forgotten at once (nothing may send to it once it can be reused, and a
+// start meanwhile waits for this thread to end), and the loop carries out
+// the stop once it is back at its top, never inside a call of the guest's.
+void NoteStop(HWND window);
 
 // Registers the player window class (or ours in place of a stale one).
 ATOM RegisterPlayerClass(const char* className);

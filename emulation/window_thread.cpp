@@ -143,7 +143,7 @@ DWORD RunPlayerWindow(void)
         // up waiting for it): end at once.
         if (InterlockedCompareExchange(&Window.phase, WindowServing,
                                        WindowStarting) != WindowStarting)
-            NoteStop();
+            NoteStop(window);
         exitCode = RunMessageLoop(window);
     }
 
@@ -175,8 +175,10 @@ void DeleteEmulationObjects(void)
     DeleteGuestBindingObjects();
 }
 
-void NoteStop(void)
+void NoteStop(HWND window)
 {
+    InterlockedCompareExchangePointer((PVOID volatile*)&Playback.window, NULL,
+                                      window);
     StopNoted = true;
 }
 

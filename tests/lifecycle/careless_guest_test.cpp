@@ -267,6 +267,12 @@ TEST_P(WaitsOnTheWindowThread, QuitRunsOnlyOnceTheGuestsCallHasReturned)
         return false;
     }));
     EXPECT_EQ(0, control.quitCalls);
+    // A start meanwhile finds the plug-in stopping, not running: it waits
+    // for the window thread, which is still in the guest's call, and is
+    // refused, changing nothing.
+    if (wait.byClose) {
+        EXPECT_EQ(1, plugin.Init());
+    }
     SetEvent(release);
     ASSERT_TRUE(WaitUntil([&] {
         bool closed = false;
