@@ -31,3 +31,9 @@ DWORD WaitAnsweringSentMessages(DWORD count, const HANDLE* handles,
 {
     return WaitAnsweringSentMessagesEx(count, handles, timeoutMs, 0);
 }
+
+DWORD TimeLeft(DWORD start, DWORD boundMs)
+{
+    DWORD elapsed = GetTickCount() - start;
+    return elapsed < boundMs ? boundMs - elapsed : 0;
+}

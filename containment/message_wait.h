@@ -17,3 +17,6 @@ DWORD WaitAnsweringSentMessagesEx(DWORD count, const HANDLE* handles,
 // The same, not alertable.
 DWORD WaitAnsweringSentMessages(DWORD count, const HANDLE* handles,
                                 DWORD timeoutMs);
+
+// The time left of a bound of boundMs that began at start (GetTickCount).
+DWORD TimeLeft(DWORD start, DWORD boundMs);

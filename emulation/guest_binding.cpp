@@ -151,9 +151,8 @@ LRESULT LoadGuestPlugin(HWND window)
     // left: a bare-name load would hand out that very copy, and starting it
     // again before its first life has ended is asking for trouble. This
     // window starts its guest once nothing of that life is left.
-    GuestWaiting = !ForgetLingeringGuest();
-    if (!GuestWaiting)
-        StartGuest(window);
+    GuestWaiting = true;
+    StartPendingGuest(window);
     return 0;
 }
 

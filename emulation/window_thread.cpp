@@ -56,13 +56,6 @@ bool WindowThreadEnded(void)
     return WaitForSingleObject(Window.thread, 0) == WAIT_OBJECT_0;
 }
 
-// The time left of a bound that began at start.
-DWORD TimeLeft(DWORD start, DWORD boundMs)
-{
-    DWORD elapsed = GetTickCount() - start;
-    return elapsed < boundMs ? boundMs - elapsed : 0;
-}
-
 // Waits, answering sent messages, for the thread to end within the time
 // left; forgets it once it has.
 bool AwaitWindowThreadEnd(DWORD start, DWORD boundMs)

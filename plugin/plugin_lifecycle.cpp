@@ -36,10 +36,8 @@ bool EnterStartStop(DWORD start, DWORD boundMs, bool stopping)
 {
     if (StartStopThread == GetCurrentThreadId() || (stopping && StopUnderWay))
         return false;
-    DWORD elapsed = GetTickCount() - start;
     if (WaitAnsweringSentMessages(1, &StartStopFree,
-                                  elapsed < boundMs ? boundMs - elapsed : 0) !=
-        WAIT_OBJECT_0)
+                                  TimeLeft(start, boundMs)) != WAIT_OBJECT_0)
         return false;
     StartStopThread = GetCurrentThreadId();
     InterlockedExchange(&StopUnderWay, stopping);
